@@ -1,0 +1,252 @@
+// Thin C++ layer over the CPython C API shared by every kestrel extension module:
+// an owning reference, argument parsing with the published error texts, exact type
+// checks, call-time lookup of module globals, classes built from C functions,
+// assertions that follow `python -O`, host buffer access and the array-module choice.
+//
+// Convention: a function that can fail returns an empty Ref, nullptr, false or -1 with
+// a Python exception set, exactly like the C API itself.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace pyglue {
+
+// ---------------------------------------------------------------- references
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------- arguments
+
+// Parameters of one callable, in positional order. For methods `self` is the first
+// name, so counts in messages include it, as they do for Python-level methods.
+struct Params {
+    const char* func;                  // name shown in messages, e.g. "get"
+    const char* const* names;          // parameter names
+    Py_ssize_t count;                  // number of names
+    Py_ssize_t required;               // the first `required` names have no default
+};
+
+// Parses METH_FASTCALL | METH_KEYWORDS arguments into out[0 .. count-1] (borrowed
+// references; nullptr where an optional argument was not given).
+inline bool parse(const Params& p, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, PyObject** out) {
+    auto count_error = [&](Py_ssize_t given) {
+        const bool exact = p.required == p.count;
+        const bool too_many = given > p.count;
+        const Py_ssize_t expected = too_many ? p.count : p.required;
+        const char* how = exact ? "exactly" : (too_many ? "at most" : "at least");
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     p.func, how, expected, expected == 1 ? "" : "s", given);
+        return false;
+    };
+    if (nargs > p.count) return count_error(nargs);
+    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = 0;
+        while (i < p.count && PyUnicode_CompareWithASCIIString(key, p.names[i]) != 0) ++i;
+        if (i == p.count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.func, key);
+            return false;
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", p.func, key);
+            return false;
+        }
+        out[i] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < p.required; ++i)
+        if (!out[i]) return count_error(nargs);
+    return true;
+}
+
+// Exact-type check: bool is not int and subclasses of built-in types are refused.
+inline bool check_exact(PyObject* value, PyTypeObject* type, const char* name, bool none_ok = false) {
+    if (Py_IS_TYPE(value, type) || (none_ok && value == Py_None)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, type->tp_name, Py_TYPE(value)->tp_name);
+    if (PyObject_TypeCheck(value, type)) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyObject* res = PyObject_CallMethod(exc, "add_note", "s",
+                                            "Note that subclasses of built-in types are refused; "
+                                            "pass an instance of the built-in type itself.");
+        Py_XDECREF(res);
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    return false;
+}
+
+// True unless the interpreter runs with -O (sys.flags.optimize > 0), like `assert`.
+inline bool assertions_enabled() {
+    static int enabled = -1;
+    if (enabled < 0) {
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        Ref opt = flags ? Ref::steal(PyObject_GetAttrString(flags, "optimize")) : Ref();
+        enabled = !(opt && PyLong_Check(opt.get()) && PyLong_AsLong(opt.get()) > 0);
+        PyErr_Clear();
+    }
+    return enabled != 0;
+}
+
+// Raises AssertionError(message) when `ok` is false and assertions are enabled.
+inline bool check_assert(bool ok, const char* message = nullptr) {
+    if (ok || !assertions_enabled()) return true;
+    if (message)
+        PyErr_SetString(PyExc_AssertionError, message);
+    else
+        PyErr_SetNone(PyExc_AssertionError);
+    return false;
+}
+
+// ---------------------------------------------------------------- module globals
+
+// Looks `name` up in the module's namespace (then builtins) at call time, so callers
+// and tests can replace a module global such as `np` or `rk`.
+inline Ref global(PyObject* module, const char* name) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    PyObject* v = nullptr;
+    if (PyDict_GetItemStringRef(dict, name, &v) < 0) return Ref();
+    if (v) return Ref::steal(v);
+    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &v) < 0)
+        return Ref();
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return Ref();
+    }
+    return Ref::steal(v);
+}
+
+// Imports `name` into the module's namespace as `as`; with `optional`, a missing
+// package binds None instead of failing (CuPy, ONNX Runtime, TensorRT).
+inline bool bind_import(PyObject* module, const char* name, const char* as, bool optional = false) {
+    Ref mod = Ref::steal(PyImport_ImportModule(name));
+    if (!mod) {
+        if (!optional || !PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+        PyErr_Clear();
+        mod = Ref::borrow(Py_None);
+    }
+    return PyModule_AddObjectRef(module, as, mod.get()) == 0;
+}
+
+// Calls `obj.name(*args)` with borrowed arguments.
+template <class... A>
+Ref call_method(PyObject* obj, const char* name, A... args) {
+    Ref n = Ref::steal(PyUnicode_InternFromString(name));
+    if (!n) return Ref();
+    PyObject* argv[] = {obj, args...};
+    return Ref::steal(PyObject_VectorcallMethod(n.get(), argv, 1 + sizeof...(A), nullptr));
+}
+
+// Calls `callable(*args)` with borrowed arguments.
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// ---------------------------------------------------------------- classes
+
+// The PyMethodDef entry point of a METH_FASTCALL | METH_KEYWORDS function.
+inline PyCFunction fastcall(PyCFunctionFastWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Builds an ordinary Python class `type(name, (base,), namespace)` whose methods are the
+// given C functions (METH_FASTCALL | METH_KEYWORDS, `self` arriving as args[0]).
+// Each docstring starts with "name(self, ...)\n--\n\n" so that inspect.signature works.
+// Instances get a __dict__, subclasses may override any method, and the class is added
+// to the module.
+inline bool add_class(PyObject* module, const char* name, PyObject* base, const char* doc,
+                      PyMethodDef* methods) {
+    Ref modname = Ref::steal(PyModule_GetNameObject(module));
+    Ref ns = Ref::steal(PyDict_New());
+    if (!modname || !ns) return false;
+    Ref docstr = Ref::steal(PyUnicode_FromString(doc));
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!docstr || !qualname || PyDict_SetItemString(ns.get(), "__doc__", docstr.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
+        return false;
+    for (PyMethodDef* m = methods; m && m->ml_name; ++m) {
+        Ref fn = Ref::steal(PyCMethod_New(m, module, modname.get(), nullptr));
+        Ref im = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
+        if (!im || PyDict_SetItemString(ns.get(), m->ml_name, im.get()) < 0) return false;
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, base ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref cls = bases ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
+                                                       name, bases.get(), ns.get()))
+                    : Ref();
+    return cls && PyModule_AddObjectRef(module, name, cls.get()) == 0;
+}
+
+// ---------------------------------------------------------------- arrays
+
+// A read-only or writable view of a host buffer (NumPy arrays, bytes, memoryviews),
+// released when it goes out of scope.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const { return view_; }
+    unsigned char* bytes() const { return static_cast<unsigned char*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The module global `cp` when `array` is a CuPy array, else the module global `np`:
+// the array module follows the input.
+inline Ref array_module(PyObject* module, PyObject* array) {
+    Ref cp = global(module, "cp");
+    if (!cp) return Ref();
+    if (cp.get() != Py_None) {
+        Ref ndarray = Ref::steal(PyObject_GetAttrString(cp.get(), "ndarray"));
+        if (!ndarray) return Ref();
+        int is_cupy = PyObject_IsInstance(array, ndarray.get());
+        if (is_cupy < 0) return Ref();
+        if (is_cupy) return cp;
+    }
+    return global(module, "np");
+}
+
+}  // namespace pyglue
