@@ -2,10 +2,15 @@
 //
 // File byte i = .npy byte i XOR key[i % 32], where the key is the SHA-256 digest of
 // the password; no header of our own. The cipher is its own inverse.
+//
+// NumPy writes and reads the .npy stream through a small file-like object that
+// enciphers on the way to the file descriptor and deciphers on the way back, so the
+// matrix is never held in memory as a second whole copy.
 #include "pyglue.hpp"
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -23,21 +28,245 @@ constexpr const char* kPassword = "marigold";
 constexpr const char* kFileName = "vault.bin";
 constexpr size_t kKeyLen = 32;
 
-// out[i] = in[i] ^ key[i % 32]; `in` may equal `out`. Whole key-length blocks are
-// XORed as machine words, which the compiler vectorises; byte order does not matter
-// because data and key are loaded the same way.
-void apply_key(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key) {
+// out[i] = in[i] ^ key[(offset + i) % 32]; `in` may equal `out`. Aligned key-length
+// blocks are XORed as machine words, which the compiler vectorises; byte order does
+// not matter because data and key are loaded the same way.
+void apply_key(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
+               uint64_t offset) {
+    size_t i = 0;
+    for (; i < n && (offset + i) % kKeyLen != 0; ++i) out[i] = in[i] ^ key[(offset + i) % kKeyLen];
     uint64_t k[4];
     std::memcpy(k, key, kKeyLen);
-    size_t i = 0;
     for (; i + kKeyLen <= n; i += kKeyLen) {
         uint64_t w[4];
         std::memcpy(w, in + i, kKeyLen);
         for (int j = 0; j < 4; ++j) w[j] ^= k[j];
         std::memcpy(out + i, w, kKeyLen);
     }
-    for (; i < n; ++i) out[i] = in[i] ^ key[i % kKeyLen];
+    for (; i < n; ++i) out[i] = in[i] ^ key[(offset + i) % kKeyLen];
 }
+
+PyObject* os_error(int err, PyObject* path) {
+    errno = err;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+// ---------------------------------------------------------------- cipher stream
+
+// The file-like object handed to np.save / np.load: read, write, seek and tell on a
+// file descriptor it does not own, with the key applied at the stream position.
+struct CipherStream {
+    PyObject_HEAD
+    int fd;
+    uint64_t pos;
+    unsigned char key[kKeyLen];
+    PyObject* path;  // for error messages
+};
+
+PyObject* stream_error(CipherStream* s, int err) { return os_error(err, s->path); }
+
+PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    auto* s = reinterpret_cast<CipherStream*>(self);
+    Py_ssize_t want = -1;
+    if (nargs > 1) return PyErr_Format(PyExc_TypeError, "read() takes at most 1 argument (%zd given)", nargs);
+    if (nargs == 1 && args[0] != Py_None && (want = PyLong_AsSsize_t(args[0])) == -1 && PyErr_Occurred())
+        return nullptr;
+    if (want < 0) {  // to the end of the file
+        struct stat st{};
+        if (::fstat(s->fd, &st) != 0) return stream_error(s, errno);
+        want = st.st_size > static_cast<off_t>(s->pos) ? static_cast<Py_ssize_t>(st.st_size - s->pos) : 0;
+    }
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, want);
+    if (!out) return nullptr;
+    Py_ssize_t got = 0;
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    while (got < want) {
+        const ssize_t r = ::read(s->fd, PyBytes_AS_STRING(out) + got, static_cast<size_t>(want - got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) err = errno;
+        if (r <= 0) break;
+        got += r;
+    }
+    if (!err)
+        apply_key(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)),
+                  reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), static_cast<size_t>(got), s->key,
+                  s->pos);
+    Py_END_ALLOW_THREADS
+    if (err) {
+        Py_DECREF(out);
+        return stream_error(s, err);
+    }
+    s->pos += static_cast<uint64_t>(got);
+    if (got < want && _PyBytes_Resize(&out, got) < 0) return nullptr;
+    return out;
+}
+
+PyObject* stream_write(PyObject* self, PyObject* data) {
+    auto* s = reinterpret_cast<CipherStream*>(self);
+    pyglue::Buffer plain;
+    if (!plain.acquire(data, PyBUF_SIMPLE)) return nullptr;
+    const size_t total = static_cast<size_t>(plain.size());
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    unsigned char scratch[1 << 16];
+    const uint64_t start = s->pos;
+    for (size_t done = 0; done < total && !err;) {
+        const size_t n = std::min(sizeof scratch, total - done);
+        apply_key(plain.bytes() + done, scratch, n, s->key, s->pos);
+        for (size_t w = 0; w < n && !err;) {
+            const ssize_t r = ::write(s->fd, scratch + w, n - w);
+            if (r < 0 && errno != EINTR) err = errno;
+            if (r > 0) w += static_cast<size_t>(r);
+        }
+        done += n;
+        s->pos += n;
+    }
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Start writing this piece to disk now, so the final fsync has little left to do.
+    if (!err) ::sync_file_range(s->fd, static_cast<off_t>(start), static_cast<off_t>(total), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)start;
+#endif
+    Py_END_ALLOW_THREADS
+    if (err) return stream_error(s, err);
+    return PyLong_FromSize_t(total);
+}
+
+PyObject* stream_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    auto* s = reinterpret_cast<CipherStream*>(self);
+    if (nargs < 1 || nargs > 2)
+        return PyErr_Format(PyExc_TypeError, "seek() takes 1 or 2 arguments (%zd given)", nargs);
+    const long long offset = PyLong_AsLongLong(args[0]);
+    const int whence = nargs == 2 ? PyLong_AsInt(args[1]) : SEEK_SET;
+    if (PyErr_Occurred()) return nullptr;
+    const off_t at = ::lseek(s->fd, static_cast<off_t>(offset), whence);
+    if (at < 0) return stream_error(s, errno);
+    s->pos = static_cast<uint64_t>(at);
+    return PyLong_FromLongLong(at);
+}
+
+PyObject* stream_tell(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<CipherStream*>(self)->pos);
+}
+
+void stream_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(reinterpret_cast<CipherStream*>(self)->path);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef stream_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_read)), METH_FASTCALL, nullptr},
+    {"write", stream_write, METH_O, nullptr},
+    {"seek", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_seek)), METH_FASTCALL, nullptr},
+    {"tell", stream_tell, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_doc, const_cast<char*>("Enciphering file stream used by save and load_vault.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {"kestrel.vault._CipherStream", sizeof(CipherStream), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, stream_slots};
+
+Ref new_stream(PyObject* module, int fd, PyObject* key, PyObject* path) {
+    Ref type = pyglue::global(module, "_CipherStream");
+    if (!type) return Ref();
+    auto* s = PyObject_New(CipherStream, reinterpret_cast<PyTypeObject*>(type.get()));
+    if (!s) return Ref();
+    s->fd = fd;
+    s->pos = 0;
+    std::memcpy(s->key, PyBytes_AS_STRING(key), kKeyLen);
+    s->path = Py_NewRef(path);
+    return Ref::steal(reinterpret_cast<PyObject*>(s));
+}
+
+// Ends the stream's use of its descriptor: a stream kept alive elsewhere (in a
+// traceback, say) then fails with EBADF instead of touching a reused descriptor.
+void detach(const Ref& stream) {
+    if (stream) reinterpret_cast<CipherStream*>(stream.get())->fd = -1;
+}
+
+// ---------------------------------------------------------------- files
+
+// Owns a file descriptor; closes it on scope exit.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The temporary file that becomes the destination once it is complete: created beside
+// the destination (a symbolic link is followed, as opening it would) with the mode of
+// the file it replaces, and removed unless committed.
+class PendingFile {
+public:
+    ~PendingFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!tmp_.empty()) ::unlink(tmp_.c_str());
+    }
+    int fd() const { return fd_; }
+
+    bool open(PyObject* path) {
+        Ref fs = Ref::steal(PyUnicode_EncodeFSDefault(path));
+        if (!fs) return false;
+        dest_ = PyBytes_AS_STRING(fs.get());
+        std::random_device entropy;
+        const unsigned long long salt = (static_cast<unsigned long long>(entropy()) << 32) ^ entropy();
+        int err = 0;
+        Py_BEGIN_ALLOW_THREADS
+        struct stat st{};
+        if (::lstat(dest_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (char* target = ::realpath(dest_.c_str(), nullptr)) {
+                dest_ = target;
+                std::free(target);
+            }
+        }
+        const size_t slash = dest_.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string() : dest_.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? dest_ : dest_.substr(slash + 1);
+        for (unsigned attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
+            char suffix[40];
+            std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", salt + attempt * 0x9E3779B97F4A7C15ull);
+            const std::string name = dir + "." + base + suffix;
+            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) tmp_ = name;
+            else if (errno != EEXIST) break;
+        }
+        if (fd_ < 0) err = errno;
+        else if (::stat(dest_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd_, st.st_mode & 07777);
+        Py_END_ALLOW_THREADS
+        if (err) os_error(err, path);
+        return !err;
+    }
+
+    // Flushes the data to disk and renames the file over the destination.
+    bool commit(PyObject* path) {
+        int err = 0;
+        Py_BEGIN_ALLOW_THREADS
+        if (::fsync(fd_) != 0) err = errno;
+        if (::close(fd_) != 0 && !err) err = errno;
+        fd_ = -1;
+        if (!err && ::rename(tmp_.c_str(), dest_.c_str()) != 0) err = errno;
+        if (!err) tmp_.clear();
+        Py_END_ALLOW_THREADS
+        if (err) os_error(err, path);
+        return !err;
+    }
+
+private:
+    int fd_ = -1;
+    std::string dest_, tmp_;
+};
+
+// ---------------------------------------------------------------- module functions
 
 // SHA-256 of the password, derived afresh on every call through the module's hashlib.
 Ref derive_key(PyObject* module) {
@@ -54,18 +283,6 @@ Ref derive_key(PyObject* module) {
     return key;
 }
 
-// Enciphers/deciphers `size` bytes into a new bytes object.
-Ref apply_key_copy(const unsigned char* data, Py_ssize_t size, PyObject* key) {
-    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (!out) return Ref();
-    auto* dst = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
-    auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
-    Py_BEGIN_ALLOW_THREADS
-    apply_key(data, dst, static_cast<size_t>(size), k);
-    Py_END_ALLOW_THREADS
-    return out;
-}
-
 // os.path.join(script_dir, "vault.bin"), with script_dir read at call time.
 Ref default_path(PyObject* module) {
     Ref os = pyglue::global(module, "os");
@@ -74,114 +291,6 @@ Ref default_path(PyObject* module) {
     Ref name = Ref::steal(PyUnicode_FromString(kFileName));
     if (!dir || !path || !name) return Ref();
     return pyglue::call_method(path.get(), "join", dir.get(), name.get());
-}
-
-Ref encode_path(PyObject* path) { return Ref::steal(PyUnicode_EncodeFSDefault(path)); }
-
-PyObject* os_error(int err, PyObject* path) {
-    errno = err;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-}
-
-// Reads the whole file into a new bytes object.
-Ref read_file(PyObject* path) {
-    Ref fs = encode_path(path);
-    if (!fs) return Ref();
-    const char* name = PyBytes_AS_STRING(fs.get());
-    int fd, err = 0;
-    struct stat st{};
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fstat(fd, &st) != 0) err = errno;
-    Py_END_ALLOW_THREADS
-    if (err) {
-        if (fd >= 0) ::close(fd);
-        os_error(err, path);
-        return Ref();
-    }
-    PyObject* raw = PyBytes_FromStringAndSize(nullptr, S_ISREG(st.st_mode) ? st.st_size : 0);
-    if (!raw) {
-        ::close(fd);
-        return Ref();
-    }
-    const Py_ssize_t capacity = PyBytes_GET_SIZE(raw);
-    Py_ssize_t got = 0;
-    Py_BEGIN_ALLOW_THREADS
-    // Read to the recorded size; one extra read also surfaces errors such as EISDIR.
-    for (;;) {
-        char probe;
-        char* dst = got < capacity ? PyBytes_AS_STRING(raw) + got : &probe;
-        const size_t want = got < capacity ? static_cast<size_t>(capacity - got) : 1;
-        const ssize_t r = ::read(fd, dst, want);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) err = errno;
-        if (r <= 0 || got >= capacity) break;
-        got += r;
-    }
-    ::close(fd);
-    Py_END_ALLOW_THREADS
-    if (err) {
-        Py_DECREF(raw);
-        os_error(err, path);
-        return Ref();
-    }
-    if (got < capacity && _PyBytes_Resize(&raw, got) < 0) return Ref();
-    return Ref::steal(raw);
-}
-
-// Writes `data` to a temporary file beside `path`, flushes it to disk and renames it
-// over `path`: readers see the old file or the new one, never a truncated one. On any
-// failure the temporary file is removed and the old file is left as it was.
-bool write_atomically(PyObject* path, const char* data, size_t size) {
-    Ref fs = encode_path(path);
-    if (!fs) return false;
-    std::string dest = PyBytes_AS_STRING(fs.get());
-    std::random_device entropy;
-    const unsigned long long salt = (static_cast<unsigned long long>(entropy()) << 32) ^ entropy();
-    int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    // Replace what a symbolic link points to, as opening the link for writing would.
-    struct stat st{};
-    if (::lstat(dest.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* target = ::realpath(dest.c_str(), nullptr)) {
-            dest = target;
-            std::free(target);
-        }
-    }
-    const size_t slash = dest.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : dest.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? dest : dest.substr(slash + 1);
-    std::string tmp;
-    int fd = -1;
-    for (unsigned attempt = 0; fd < 0 && attempt < 64; ++attempt) {
-        char suffix[40];
-        std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", salt + attempt * 0x9E3779B97F4A7C15ull);
-        tmp = dir + "." + base + suffix;
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        err = errno;
-    } else {
-        // Keep the permissions of the file being replaced.
-        if (::stat(dest.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 07777);
-        size_t done = 0;
-        while (done < size && !err) {
-            const ssize_t w = ::write(fd, data + done, size - done);
-            if (w < 0 && errno != EINTR) err = errno;
-            if (w > 0) done += static_cast<size_t>(w);
-        }
-        if (!err && ::fsync(fd) != 0) err = errno;
-        if (::close(fd) != 0 && !err) err = errno;
-        if (!err && ::rename(tmp.c_str(), dest.c_str()) != 0) err = errno;
-        if (err) ::unlink(tmp.c_str());
-    }
-    Py_END_ALLOW_THREADS
-    if (err) {
-        os_error(err, path);
-        return false;
-    }
-    return true;
 }
 
 // True when CuPy is importable and sees a usable GPU.
@@ -216,21 +325,18 @@ PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     }
 
     Ref key = derive_key(module);
-    Ref encrypted = key ? read_file(path.get()) : Ref();
-    if (!encrypted) return nullptr;
-    // The bytes object is new and ours alone, so it is deciphered in place.
-    auto* data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(encrypted.get()));
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(encrypted.get()));
-    auto* k = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key.get()));
+    Ref fs = key ? Ref::steal(PyUnicode_EncodeFSDefault(path.get())) : Ref();
+    if (!fs) return nullptr;
+    Fd file;
     Py_BEGIN_ALLOW_THREADS
-    apply_key(data, data, size, k);
+    file.fd = ::open(PyBytes_AS_STRING(fs.get()), O_RDONLY | O_CLOEXEC);
     Py_END_ALLOW_THREADS
+    if (file.fd < 0) return os_error(errno, path.get());
 
-    Ref io = pyglue::global(module, "io");
     Ref np = pyglue::global(module, "np");
-    if (!io || !np) return nullptr;
-    Ref buffer = pyglue::call_method(io.get(), "BytesIO", encrypted.get());
-    Ref array = buffer ? pyglue::call_method(np.get(), "load", buffer.get()) : Ref();
+    Ref stream = np ? new_stream(module, file.fd, key.get(), path.get()) : Ref();
+    Ref array = stream ? pyglue::call_method(np.get(), "load", stream.get()) : Ref();
+    detach(stream);
     if (!array) return nullptr;
 
     Ref cp;
@@ -249,35 +355,26 @@ PyObject* save(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!pyglue::check_exact(path.get(), &PyUnicode_Type, "dest_path", true)) return nullptr;
 
     Ref key = derive_key(module);
-    if (!key) return nullptr;
+    Ref cp = key ? pyglue::global(module, "cp") : Ref();
+    if (!cp) return nullptr;
     // A GPU array is copied to the host first.
-    Ref cp;
-    if (!(cp = pyglue::global(module, "cp"))) return nullptr;
     if (cp.get() != Py_None) {
         Ref ndarray = Ref::steal(PyObject_GetAttrString(cp.get(), "ndarray"));
         const int on_gpu = ndarray ? PyObject_IsInstance(array.get(), ndarray.get()) : -1;
         if (on_gpu < 0) return nullptr;
         if (on_gpu && !(array = pyglue::call_method(cp.get(), "asnumpy", array.get()))) return nullptr;
     }
-
-    Ref io = pyglue::global(module, "io");
-    Ref np = pyglue::global(module, "np");
-    if (!io || !np) return nullptr;
-    Ref buffer = pyglue::call_method(io.get(), "BytesIO");
-    if (!buffer || !pyglue::call_method(np.get(), "save", buffer.get(), array.get())) return nullptr;
-    Ref encrypted;
-    {
-        Ref view = pyglue::call_method(buffer.get(), "getbuffer");
-        pyglue::Buffer plain;
-        if (!view || !plain.acquire(view.get(), PyBUF_SIMPLE)) return nullptr;
-        encrypted = apply_key_copy(plain.bytes(), plain.size(), key.get());
-        if (!encrypted) return nullptr;
-    }
-
     if (path.get() == Py_None && !(path = default_path(module))) return nullptr;
-    if (!write_atomically(path.get(), PyBytes_AS_STRING(encrypted.get()),
-                          static_cast<size_t>(PyBytes_GET_SIZE(encrypted.get()))))
-        return nullptr;
+
+    // np.save writes through the cipher into a temporary file; only a complete file
+    // replaces the destination.
+    Ref np = pyglue::global(module, "np");
+    PendingFile file;
+    if (!np || !file.open(path.get())) return nullptr;
+    Ref stream = new_stream(module, file.fd(), key.get(), path.get());
+    Ref saved = stream ? pyglue::call_method(np.get(), "save", stream.get(), array.get()) : Ref();
+    detach(stream);
+    if (!saved || !file.commit(path.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -296,8 +393,8 @@ PyMethodDef functions[] = {
      "Store an array as an enciphered vault file.\n\n"
      "array: a NumPy array (a CuPy array is copied to the host first).\n"
      "dest_path: a str, or None for \"vault.bin\" in script_dir.\n"
-     "The file is written beside the destination and renamed over it, so a failed\n"
-     "save leaves any previous file intact."},
+     "The file is written beside the destination, flushed to disk and renamed over\n"
+     "it, so a failed save leaves any previous file intact."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -306,6 +403,8 @@ int exec_module(PyObject* module) {
         !pyglue::bind_import(module, "os", "os") || !pyglue::bind_import(module, "cupy", "cp", true) ||
         !pyglue::bind_import(module, "numpy", "np"))
         return -1;
+    Ref stream_type = Ref::steal(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
+    if (!stream_type || PyModule_AddObjectRef(module, "_CipherStream", stream_type.get()) < 0) return -1;
     // script_dir = os.path.dirname(os.path.abspath(__file__))
     Ref os = pyglue::global(module, "os");
     Ref file = pyglue::global(module, "__file__");

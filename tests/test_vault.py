@@ -1,0 +1,245 @@
+import hashlib
+import io
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import types
+
+import numpy as np
+import pytest
+
+from kestrel import vault
+
+KEY = hashlib.sha256(b"marigold").digest()
+
+
+def encipher(plain: bytes) -> bytes:
+    """The file format computed independently: byte i XOR key[i % 32]."""
+    data = np.frombuffer(plain, dtype=np.uint8)
+    key = np.resize(np.frombuffer(KEY, dtype=np.uint8), data.size)
+    return (data ^ key).tobytes()
+
+
+def npy_bytes(array) -> bytes:
+    buf = io.BytesIO()
+    np.save(buf, array)
+    return buf.getvalue()
+
+
+@pytest.mark.parametrize(
+    "array",
+    [
+        np.arange(12, dtype=np.float32).reshape(3, 4),
+        np.asfortranarray(np.arange(30, dtype=np.int16).reshape(5, 6)),
+        np.array(3.5),
+        np.zeros((0, 4), dtype=np.uint8),
+        np.arange(1000, dtype=">f8")[::3],
+    ],
+    ids=["float32", "fortran", "0-d", "empty", "big-endian-view"],
+)
+def test_file_is_npy_stream_xored_with_the_password_digest(tmp_path, array):
+    path = tmp_path / "m.bin"
+    vault.save(array, str(path))
+    stored = path.read_bytes()
+    assert stored == encipher(npy_bytes(array))
+    assert stored[:6] == bytes(a ^ b for a, b in zip(b"\x93NUMPY", KEY))
+
+    loaded = vault.load_vault(str(path))
+    assert loaded.dtype == array.dtype and loaded.shape == array.shape
+    np.testing.assert_array_equal(loaded, array)
+
+
+def test_reads_files_written_by_other_programs(tmp_path):
+    array = np.random.default_rng(1).standard_normal((7, 9)).astype(np.float64)
+    path = tmp_path / "foreign.bin"
+    path.write_bytes(encipher(npy_bytes(array)))
+    np.testing.assert_array_equal(vault.load_vault(str(path)), array)
+
+
+def test_relative_paths_follow_the_working_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    vault.save(np.ones(3), "rel.bin")
+    assert (tmp_path / "rel.bin").exists()
+    np.testing.assert_array_equal(vault.load_vault("rel.bin"), np.ones(3))
+
+
+def test_default_file_follows_script_dir_at_call_time(tmp_path, monkeypatch):
+    assert vault.script_dir == os.path.dirname(os.path.abspath(vault.__file__))
+    monkeypatch.setattr(vault, "script_dir", str(tmp_path))
+    with pytest.raises(FileNotFoundError) as err:
+        vault.load_vault()
+    expected = os.path.join(str(tmp_path), "vault.bin")
+    assert err.value.args == ("VAULT file not found: " + expected,)
+    assert err.value.errno is None and err.value.filename is None
+
+    vault.save(np.eye(2))
+    assert (tmp_path / "vault.bin").exists()
+    np.testing.assert_array_equal(vault.load_vault(None), np.eye(2))
+
+
+def test_missing_given_path_is_reported_unchanged():
+    with pytest.raises(FileNotFoundError, match=r"^VAULT file not found: no/such\.bin$"):
+        vault.load_vault("no/such.bin")
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"", b"not a vault file at all", encipher(npy_bytes(np.ones(4)))[:40]],
+    ids=["empty", "foreign", "truncated"],
+)
+def test_damaged_files_raise_numpys_error(tmp_path, content):
+    path = tmp_path / "bad.bin"
+    path.write_bytes(content)
+    with pytest.raises((ValueError, EOFError)):
+        vault.load_vault(str(path))
+
+
+def test_pickled_content_is_refused_on_load(tmp_path):
+    path = tmp_path / "obj.bin"
+    vault.save(np.array([{"a": 1}, None], dtype=object), str(path))
+    with pytest.raises(ValueError, match="allow_pickle"):
+        vault.load_vault(str(path))
+
+
+def test_unreadable_existing_path_raises_os_error(tmp_path):
+    with pytest.raises(IsADirectoryError):
+        vault.load_vault(str(tmp_path))
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: vault.load_vault(b"x.bin"), "Argument 'vault_path' has incorrect type (expected str, got bytes)"),
+        (lambda: vault.load_vault(pathlib.Path("x")), "Argument 'vault_path' has incorrect type (expected str, got PosixPath)"),
+        (lambda: vault.save(np.ones(1), 3), "Argument 'dest_path' has incorrect type (expected str, got int)"),
+        (lambda: vault.save(), "save() takes at least 1 positional argument (0 given)"),
+        (lambda: vault.save(np.ones(1), None, None), "save() takes at most 2 positional arguments (3 given)"),
+        (lambda: vault.load_vault(None, None), "load_vault() takes at most 1 positional argument (2 given)"),
+        (lambda: vault.load_vault(path="x"), "load_vault() got an unexpected keyword argument 'path'"),
+        (lambda: vault.save(np.ones(1), array=np.ones(1)), "save() got multiple values for keyword argument 'array'"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as err:
+        call()
+    assert str(err.value) == message
+
+
+def test_str_subclass_is_refused_with_a_note(tmp_path):
+    with pytest.raises(TypeError) as err:
+        vault.save(np.ones(1), Text(str(tmp_path / "x.bin")))
+    assert str(err.value) == "Argument 'dest_path' has incorrect type (expected str, got Text)"
+    assert "subclasses" in err.value.__notes__[0]
+    assert not (tmp_path / "x.bin").exists()
+
+
+def test_keywords_and_signatures():
+    import inspect
+
+    assert str(inspect.signature(vault.load_vault)) == "(vault_path=None)"
+    assert str(inspect.signature(vault.save)) == "(array, dest_path=None)"
+
+
+def test_unserialisable_array_leaves_destination_untouched(tmp_path, monkeypatch):
+    path = tmp_path / "keep.bin"
+    vault.save(np.arange(5), str(path))
+    before = path.read_bytes()
+
+    def refuse(*_):
+        raise RuntimeError("cannot serialise")
+
+    monkeypatch.setattr(vault, "np", types.SimpleNamespace(save=refuse, load=np.load))
+    with pytest.raises(RuntimeError, match="cannot serialise"):
+        vault.save(np.arange(7), str(path))
+    assert path.read_bytes() == before
+
+
+def test_failed_write_keeps_the_previous_file_and_no_temporary(tmp_path):
+    path = tmp_path / "keep.bin"
+    vault.save(np.arange(5), str(path))
+    before = path.read_bytes()
+    # A file-size limit makes the write of a large array fail half-way.
+    script = textwrap.dedent(
+        f"""
+        import errno, resource, signal, numpy as np
+        from kestrel import vault
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+        try:
+            vault.save(np.zeros(1 << 20), {str(path)!r})
+        except OSError as e:
+            print(e.errno == errno.EFBIG, e.filename)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["True", str(path)]
+    assert path.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["keep.bin"]
+
+
+def test_missing_directory_raises_and_replacing_keeps_permissions(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        vault.save(np.ones(2), str(tmp_path / "nowhere" / "m.bin"))
+    path = tmp_path / "m.bin"
+    vault.save(np.ones(2), str(path))
+    os.chmod(path, 0o640)
+    vault.save(np.zeros(2), str(path))
+    assert path.stat().st_mode & 0o777 == 0o640
+    np.testing.assert_array_equal(vault.load_vault(str(path)), np.zeros(2))
+
+
+def test_save_through_a_symlink_replaces_its_target(tmp_path):
+    target = tmp_path / "real.bin"
+    link = tmp_path / "link.bin"
+    vault.save(np.ones(2), str(target))
+    link.symlink_to(target)
+    vault.save(np.full(2, 4.0), str(link))
+    assert link.is_symlink()
+    np.testing.assert_array_equal(vault.load_vault(str(target)), np.full(2, 4.0))
+
+
+class FakeCuPy:
+    """Stands in for CuPy so the GPU branches run without a GPU."""
+
+    class ndarray:
+        def __init__(self, host):
+            self.host = host
+
+    def __init__(self, available):
+        self.cuda = types.SimpleNamespace(is_available=lambda: available)
+
+    def asarray(self, host):
+        return self.ndarray(host)
+
+    def asnumpy(self, array):
+        return array.host
+
+
+def test_gpu_arrays_in_and_out_follow_cupy(tmp_path, monkeypatch):
+    path = str(tmp_path / "g.bin")
+    monkeypatch.setattr(vault, "cp", FakeCuPy(available=True))
+    vault.save(vault.cp.ndarray(np.arange(6.0)), path)
+    loaded = vault.load_vault(path)
+    assert isinstance(loaded, FakeCuPy.ndarray)
+    np.testing.assert_array_equal(loaded.host, np.arange(6.0))
+
+    monkeypatch.setattr(vault, "cp", FakeCuPy(available=False))
+    assert isinstance(vault.load_vault(path), np.ndarray)
+
+
+@pytest.mark.gpu
+def test_cupy_round_trip(tmp_path):
+    import cupy as cp
+
+    array = cp.arange(24, dtype=cp.float32).reshape(4, 6)
+    path = str(tmp_path / "gpu.bin")
+    vault.save(array, path)
+    loaded = vault.load_vault(path)
+    assert isinstance(loaded, cp.ndarray)
+    cp.testing.assert_array_equal(loaded, array)
