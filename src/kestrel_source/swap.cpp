@@ -358,7 +358,8 @@ PyObject* base_batch_get(PyObject* module, PyObject* const* args, Py_ssize_t nar
         !pyglue::check_exact(a[1], &PyList_Type, "target_images") ||
         (a[4] && !pyglue::check_exact(a[4], &PyLong_Type, "max_batch")) || !parse_weight(a[3], weight))
         return nullptr;
-    if (a[4] && (max_batch = PyLong_AsSsize_t(a[4])) == -1 && PyErr_Occurred()) return nullptr;
+    // A max_batch beyond the machine's range means no split at all.
+    if (a[4] && (max_batch = PyNumber_AsSsize_t(a[4], nullptr)) == -1 && PyErr_Occurred()) return nullptr;
     if (max_batch < 1) {
         PyErr_Format(PyExc_ValueError, "max_batch must be at least 1 (got %zd)", max_batch);
         return nullptr;
