@@ -882,7 +882,16 @@ PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     Ref img_shape = batch_dims ? shape_of(batch_dims.get()) : Ref();
     const Py_ssize_t rows = img_shape ? first_dim(latent.get()) : -1;
     Ref lat_shape = rows >= 0 ? int_tuple({rows, kLatentWidth}) : Ref();
-    Ref target = lat_shape ? attr(self, "target_name") : Ref();
+    // Filling the latent buffer would broadcast a (512,) array into (512, 512) unseen.
+    Ref latent_dims = lat_shape ? attr(latent.get(), "shape") : Ref();
+    Ref given = latent_dims ? shape_of(latent_dims.get()) : Ref();
+    const int rows_of_512 = given ? PyObject_RichCompareBool(given.get(), lat_shape.get(), Py_EQ) : -1;
+    if (rows_of_512 < 0) return nullptr;
+    if (!rows_of_512) {
+        PyErr_Format(PyExc_ValueError, "latent must have shape (rows, 512), got %R", given.get());
+        return nullptr;
+    }
+    Ref target = attr(self, "target_name");
     Ref source = target ? attr(self, "source_name") : Ref();
     if (!source || !pyglue::check_assert(!is_none(target) && !is_none(source))) return nullptr;
 
