@@ -250,3 +250,44 @@ inline Ref array_module(PyObject* module, PyObject* array) {
 }
 
 }  // namespace pyglue
+
+// ---------------------------------------------------------------- keyword calls
+
+#include <initializer_list>
+#include <vector>
+
+namespace pyglue {
+
+// One keyword argument of call_kw: its name and a borrowed value.
+struct Kw {
+    const char* name;
+    PyObject* value;
+};
+
+// Calls `callable(*args, **kwargs)` with borrowed values, keywords in the order given:
+// call_kw(f, {x}, {{"axis", zero}}).
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
+                   std::initializer_list<Kw> kwargs) {
+    Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    if (!kwnames) return Ref();
+    std::vector<PyObject*> argv{nullptr};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Py_ssize_t k = 0;
+    for (const Kw& kw : kwargs) {
+        PyObject* name = PyUnicode_InternFromString(kw.name);
+        if (!name) return Ref();
+        PyTuple_SET_ITEM(kwnames.get(), k++, name);
+        argv.push_back(kw.value);
+    }
+    const size_t nargs = args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1, nargs, k ? kwnames.get() : nullptr));
+}
+
+// Calls `obj.name(*args, **kwargs)` with borrowed values.
+inline Ref call_method_kw(PyObject* obj, const char* name, std::initializer_list<PyObject*> args,
+                          std::initializer_list<Kw> kwargs) {
+    Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
+    return method ? call_kw(method.get(), args, kwargs) : Ref();
+}
+
+}  // namespace pyglue
