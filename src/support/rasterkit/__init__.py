@@ -1,0 +1,1 @@
+"""rasterkit: image operations on NumPy and CuPy arrays, and TensorRT engine builders."""
