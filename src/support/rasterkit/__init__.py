@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 
 from . import _cpu
+from .engines import onnx_to_trt_dynamic_shape, onnx_to_trt_fixed_shape
 
 __all__ = [
     "INTER_AREA",
@@ -35,6 +36,8 @@ __all__ = [
     "get_inverse_matrix",
     "image_to_batch",
     "images_to_batch",
+    "onnx_to_trt_dynamic_shape",
+    "onnx_to_trt_fixed_shape",
     "resize",
     "to_float32",
     "to_numpy",
