@@ -250,3 +250,60 @@ inline Ref array_module(PyObject* module, PyObject* array) {
 }
 
 }  // namespace pyglue
+
+// ---------------------------------------------------------------- keyword calls, shapes, host copies
+// (added with kestrel.facefit and kestrel.paste)
+
+#include <initializer_list>
+
+namespace pyglue {
+
+// Calls `obj.name(*args, **kwargs)` with borrowed arguments; a null argument (left by a
+// failed earlier step, its exception still set) fails the call.
+inline Ref call_method_kw(PyObject* obj, const char* name, std::initializer_list<PyObject*> args,
+                          std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    Ref fn = Ref::steal(PyObject_GetAttrString(obj, name));
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Ref dict = Ref::steal(PyDict_New());
+    if (!fn || !tuple || !dict) return Ref();
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) {
+        if (!a) return Ref();
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(a));
+    }
+    for (const auto& kv : kwargs)
+        if (!kv.second || PyDict_SetItemString(dict.get(), kv.first, kv.second) < 0) return Ref();
+    return Ref::steal(PyObject_Call(fn.get(), tuple.get(), dict.get()));
+}
+
+// Reads the first `count` entries of `array.shape` into dims; ValueError naming `what`
+// when the array has fewer dimensions.
+inline bool leading_dims(PyObject* array, const char* what, Py_ssize_t* dims, Py_ssize_t count) {
+    Ref shape = Ref::steal(PyObject_GetAttrString(array, "shape"));
+    if (!shape) return false;
+    const Py_ssize_t ndim = PySequence_Size(shape.get());
+    if (ndim < 0) return false;
+    if (ndim < count) {
+        PyErr_Format(PyExc_ValueError, "%s must have at least %zd dimensions, got %zd", what, count, ndim);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref d = Ref::steal(PySequence_GetItem(shape.get(), i));
+        dims[i] = d ? PyNumber_AsSsize_t(d.get(), PyExc_OverflowError) : -1;
+        if (dims[i] == -1 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// `array` as a C-contiguous NumPy array of `dtype` (a NumPy dtype or its name); a CuPy
+// array is copied to the host first (module globals `cp` and `np`).
+inline Ref host_array(PyObject* module, PyObject* array, PyObject* dtype) {
+    Ref np = global(module, "np");
+    Ref xp = array_module(module, array);
+    if (!np || !xp) return Ref();
+    Ref host = xp.get() == np.get() ? Ref::borrow(array) : call_method(xp.get(), "asnumpy", array);
+    if (!host) return Ref();
+    return call_method_kw(np.get(), "ascontiguousarray", {host.get()}, {{"dtype", dtype}});
+}
+
+}  // namespace pyglue
