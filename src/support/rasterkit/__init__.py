@@ -1,0 +1,447 @@
+"""rasterkit: image operations for NumPy arrays (CPU) and CuPy arrays (GPU).
+
+Every operation returns arrays of the kind it was given: NumPy in, NumPy out (C++
+kernels, OpenMP over rows); CuPy in, CuPy out (CUDA kernels on CuPy's current stream,
+outputs from CuPy's memory pool, no host synchronisation). Both backends share their
+per-pixel math, so they agree up to float rounding.
+
+Images are H x W (one channel) or H x W x C arrays of uint8 or float32; float images
+use values 0..1, and operations that take an image keep its type. Views, non-contiguous
+and negative-stride arrays are read in place.
+
+Conventions follow OpenCV: pixel centres sit at integer coordinates; resize samples at
+``(x + 0.5) * scale - 0.5``; interpolation codes have OpenCV's numbers.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+from typing import Any
+
+import numpy as np
+
+from . import _cpu
+
+__all__ = [
+    "INTER_AREA",
+    "INTER_AUTO",
+    "INTER_CUBIC",
+    "INTER_LINEAR",
+    "INTER_NEAREST",
+    "GaussianBlur",
+    "affine_transform",
+    "batch_to_images",
+    "get_inverse_matrix",
+    "image_to_batch",
+    "images_to_batch",
+    "resize",
+    "to_float32",
+    "to_numpy",
+]
+
+INTER_NEAREST = 0
+"""Nearest neighbour, OpenCV's rule: source index floor(x * scale)."""
+INTER_LINEAR = 1
+"""Bilinear, sampling at (x + 0.5) * scale - 0.5 with edge pixels replicated."""
+INTER_CUBIC = 2
+"""Bicubic (OpenCV's kernel, A = -0.75), edge pixels replicated."""
+INTER_AREA = 3
+"""Exact area averaging: each output pixel is the mean of the source area it covers."""
+INTER_AUTO = -1
+"""The library's choice, per axis: INTER_AREA where the axis shrinks, INTER_LINEAR
+where it grows or keeps its size. Negative so that it can never clash with an OpenCV code."""
+
+_MODES = {INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA}
+_MAX_KSIZE = 1 << 24
+_LAYOUTS_IN = ("HWC", "CHW")
+_LAYOUTS_OUT = ("NCHW", "NHWC")
+
+
+# ---------------------------------------------------------------- arrays and backends
+
+
+def _is_gpu(array: Any) -> bool:
+    return hasattr(array, "__cuda_array_interface__")
+
+
+def _cupy():
+    try:
+        import cupy
+    except ImportError as exc:  # pragma: no cover - only without CuPy
+        raise ImportError(
+            "rasterkit needs the 'cupy' package for GPU arrays; install kestrel with the 'cuda' extra"
+        ) from exc
+    return cupy
+
+
+def _cuda():
+    from . import _cuda as cuda
+
+    return cuda
+
+
+def _as_array(array: Any, name: str):
+    """The array as NumPy or CuPy, with a flag telling which."""
+    if _is_gpu(array):
+        return _cupy().asarray(array), True
+    if isinstance(array, np.ndarray):
+        return array, False
+    try:
+        return np.asarray(array), False
+    except Exception as exc:
+        raise TypeError(f"{name} must be an array, got {type(array).__name__}") from exc
+
+
+def _image(image: Any, name: str = "image"):
+    """Checks an image argument: H x W or H x W x C, uint8 or float32, not empty."""
+    array, gpu = _as_array(image, name)
+    if array.ndim not in (2, 3):
+        raise ValueError(f"{name} must be H x W or H x W x C, got shape {tuple(array.shape)}")
+    if array.dtype != np.uint8 and array.dtype != np.float32:
+        raise TypeError(
+            f"{name} must be uint8 or float32, got {array.dtype}; convert it with to_float32 first"
+        )
+    if 0 in array.shape:
+        raise ValueError(f"{name} must not be empty, got shape {tuple(array.shape)}")
+    return (_host_ready(array) if not gpu else array), gpu
+
+
+def _host_ready(array: np.ndarray) -> np.ndarray:
+    """NumPy views are read in place unless their strides or address are not whole
+    elements apart (possible with as_strided or structured views): then a copy."""
+    item = array.itemsize
+    if array.ctypes.data % item or any(s % item for s in array.strides):
+        return np.ascontiguousarray(array)
+    return array
+
+
+def _empty(gpu: bool, shape: tuple, dtype) -> Any:
+    return _cupy().empty(shape, dtype=dtype) if gpu else np.empty(shape, dtype=dtype)
+
+
+def _positive(value: Any, name: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, got bool")
+    try:
+        n = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}") from None
+    if n <= 0:
+        raise ValueError(f"{name} must be positive, got {n}")
+    return n
+
+
+def _pair(size: Any, name: str) -> tuple[int, int]:
+    if isinstance(size, (str, bytes)) or not hasattr(size, "__len__"):
+        raise TypeError(f"{name} must be a pair of ints, got {type(size).__name__}")
+    if len(size) != 2:
+        raise ValueError(f"{name} must be a pair of ints, got {len(size)} values")
+    return _positive(size[0], name), _positive(size[1], name)
+
+
+def _per_channel(value: Any, channels: int, name: str) -> tuple[float, ...]:
+    """A scalar or one value per channel, as finite floats."""
+    values = np.asarray(to_numpy(value), dtype=np.float64).ravel()
+    if values.size == 1:
+        values = np.repeat(values, channels)
+    if values.size != channels:
+        raise ValueError(f"{name} must be a scalar or have {channels} values, got {values.size}")
+    if not np.all(np.isfinite(values)):
+        raise ValueError(f"{name} must be finite")
+    return tuple(float(v) for v in values)
+
+
+# ---------------------------------------------------------------- conversions
+
+
+def to_numpy(array: Any) -> np.ndarray:
+    """A host (NumPy) array of the same shape, type and values.
+
+    NumPy arrays come back as they are; GPU arrays are copied to the host (this waits
+    for the GPU work that produces them).
+    """
+    if _is_gpu(array):
+        return _cupy().asnumpy(array)
+    return np.asarray(array)
+
+
+def to_float32(image: Any) -> Any:
+    """The image as float32 in the 0..1 range the other operations use.
+
+    A float32 image comes back unchanged (the same object); uint8 is divided by 255,
+    uint16 by 65535, bool becomes 0 or 1, other float types are cast. Signed integer
+    types have no agreed range and raise TypeError.
+    """
+    array, gpu = _as_array(image, "image")
+    xp = _cupy() if gpu else np
+    dtype = array.dtype
+    if dtype == np.float32:
+        return array
+    if dtype in (np.uint8, np.uint16):
+        return xp.divide(array, xp.float32(np.iinfo(dtype).max), dtype=xp.float32)
+    if dtype == np.bool_ or dtype.kind == "f":
+        return array.astype(xp.float32)
+    raise TypeError(f"to_float32 cannot map {dtype} to 0..1; pass uint8, uint16, bool or float images")
+
+
+# ---------------------------------------------------------------- resize
+
+
+def _axis_mode(interpolation: int, src: int, dst: int) -> int:
+    if interpolation == INTER_AUTO:
+        return INTER_AREA if dst < src else INTER_LINEAR
+    return interpolation
+
+
+def resize(image: Any, dsize: tuple[int, int], interpolation: int = INTER_AUTO) -> Any:
+    """The image resized to ``dsize = (width, height)``, same channel count and type.
+
+    ``interpolation`` is one of INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA or
+    INTER_AUTO (the default: area averaging along an axis that shrinks, bilinear along
+    one that grows or keeps its size). INTER_AREA averages exactly the source area under
+    each output pixel, in either direction; enlarging with it gives OpenCV's INTER_AREA
+    result (sharp edges between replicated pixels). Linear and cubic sample at
+    ``(x + 0.5) * scale - 0.5`` with edge pixels replicated; nearest picks
+    ``floor(x * scale)`` as OpenCV's INTER_NEAREST does. uint8 results are rounded and
+    saturated. An unknown interpolation code raises ValueError.
+    """
+    src, gpu = _image(image)
+    width, height = _pair(dsize, "dsize")
+    if isinstance(interpolation, bool) or not isinstance(interpolation, (int, np.integer)):
+        raise TypeError(f"interpolation must be an int, got {type(interpolation).__name__}")
+    if interpolation != INTER_AUTO and interpolation not in _MODES:
+        raise ValueError(f"unknown interpolation code {interpolation}")
+    src_h, src_w = src.shape[:2]
+    if (height, width) == (src_h, src_w):
+        return src.copy()
+    out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
+    mode_x = _axis_mode(int(interpolation), src_w, width)
+    mode_y = _axis_mode(int(interpolation), src_h, height)
+    (_cuda() if gpu else _cpu).resize(src, out, mode_x, mode_y)
+    return out
+
+
+# ---------------------------------------------------------------- affine maps
+
+
+def _matrix(M: Any):
+    """M as a 2 x 3 float64 array on its own device, and whether that is the GPU."""
+    array, gpu = _as_array(M, "M")
+    if array.shape != (2, 3):
+        raise ValueError(f"M must be a 2 x 3 matrix, got shape {tuple(array.shape)}")
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"M must be numeric, got {array.dtype}")
+    return array.astype(np.float64), gpu
+
+
+def _host_inverse(m: np.ndarray) -> np.ndarray:
+    if not np.all(np.isfinite(m)):
+        raise ValueError("M must be finite")
+    det = m[0, 0] * m[1, 1] - m[0, 1] * m[1, 0]
+    if det == 0 or not math.isfinite(1.0 / det):
+        raise ValueError("M is not invertible")
+    a, b = m[1, 1] / det, -m[0, 1] / det
+    c, d = -m[1, 0] / det, m[0, 0] / det
+    inv = np.array([[a, b, -(a * m[0, 2] + b * m[1, 2])], [c, d, -(c * m[0, 2] + d * m[1, 2])]])
+    if not np.all(np.isfinite(inv)):
+        raise ValueError("M is not invertible")
+    return inv
+
+
+def get_inverse_matrix(M: Any) -> Any:
+    """The 2 x 3 matrix of the inverse affine map of the 2 x 3 matrix ``M``.
+
+    The result is on M's device, float32 for a float32 M and float64 otherwise. On the
+    host a matrix that is not finite or not invertible raises ValueError; on the GPU the
+    check would need a host round trip, so such a matrix gives non-finite entries there.
+    """
+    array, gpu = _as_array(M, "M")
+    m, _ = _matrix(array)
+    dtype = np.float32 if array.dtype == np.float32 else np.float64
+    if not gpu:
+        return _host_inverse(m).astype(dtype, copy=False)
+    cp = _cupy()
+    det = m[0, 0] * m[1, 1] - m[0, 1] * m[1, 0]
+    a, b, c, d = m[1, 1] / det, -m[0, 1] / det, -m[1, 0] / det, m[0, 0] / det
+    rows = [cp.stack([a, b, -(a * m[0, 2] + b * m[1, 2])]), cp.stack([c, d, -(c * m[0, 2] + d * m[1, 2])])]
+    return cp.stack(rows).astype(dtype, copy=False)
+
+
+def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
+    """The image warped by ``M`` into an output of exactly ``dsize = (height, width)``.
+
+    ``M`` is a 2 x 3 matrix mapping source pixel coordinates (x = column, y = row) to
+    destination coordinates, pixel centres at integers (OpenCV's warpAffine without
+    WARP_INVERSE_MAP). Each output pixel samples the source bilinearly at the exact
+    inverse-mapped position; samples outside the source count as 0, so pixels whose
+    source lies outside the image are 0 and edges blend towards 0. Same channel count
+    and type as the input; uint8 results are rounded. On the host a non-finite or
+    singular M raises ValueError; with M on the GPU the check would need a host round
+    trip, so such a matrix gives an all-zero image.
+    """
+    src, gpu = _image(image)
+    height, width = _pair(dsize, "dsize")
+    m, m_gpu = _matrix(M)
+    out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
+    if gpu and m_gpu:
+        _cuda().warp_affine_device(src, out, m)
+        return out
+    if m_gpu:
+        m = to_numpy(m)
+    inverse = tuple(float(v) for v in _host_inverse(m).ravel())
+    (_cuda() if gpu else _cpu).warp_affine(src, out, inverse)
+    return out
+
+
+# ---------------------------------------------------------------- blur
+
+
+class GaussianBlur:
+    """Gaussian smoothing with OpenCV's GaussianBlur rules; use ``get``."""
+
+    def get(self, image: Any, ksize: int, sigma: float) -> Any:
+        """The image smoothed by a ``ksize`` x ``ksize`` Gaussian of spread ``sigma``.
+
+        Same shape and type. An even ``ksize`` becomes the next odd one; ``ksize`` 0 is
+        derived from sigma (round(sigma * 8 + 1), sigma * 6 for uint8, made odd);
+        ``sigma`` 0 or below is derived from the size (0.3 * ((ksize - 1) / 2 - 1) + 0.8,
+        OpenCV's fixed kernels up to size 9); both 0 return a copy. Borders reflect
+        without repeating the edge pixel (OpenCV's default, gfedcb|abcdefgh|gfedcba).
+        A negative ksize or a non-finite sigma raises ValueError.
+        """
+        src, gpu = _image(image)
+        if isinstance(ksize, bool):
+            raise TypeError("ksize must be an int, got bool")
+        ksize = operator.index(ksize)
+        sigma = float(sigma)
+        if ksize < 0 or not math.isfinite(sigma):
+            raise ValueError(f"ksize must be >= 0 and sigma finite, got {ksize} and {sigma}")
+        sigma = max(sigma, 0.0)
+        if ksize == 0:
+            if sigma == 0.0:
+                return src.copy()
+            ksize = round(sigma * (3 if src.dtype == np.uint8 else 4) * 2 + 1) | 1
+        ksize |= 1
+        if ksize > _MAX_KSIZE:
+            raise ValueError(f"ksize {ksize} is too large (at most {_MAX_KSIZE})")
+        if ksize == 1:
+            return src.copy()
+        out = _empty(gpu, src.shape, src.dtype)
+        (_cuda() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
+        return out
+
+
+# ---------------------------------------------------------------- batches
+
+
+def _batch_inputs(images: Any, layout: str):
+    if layout not in _LAYOUTS_IN:
+        raise ValueError(f"unknown layout {layout!r}; expected one of {', '.join(_LAYOUTS_IN)}")
+    if isinstance(images, (list, tuple)):
+        items = list(images)
+    else:
+        array, _ = _as_array(images, "images")
+        items = list(array) if array.ndim == 4 else [array]
+    if not items:
+        raise ValueError("images_to_batch needs at least one image")
+    views, kinds = [], set()
+    for i, item in enumerate(items):
+        array, gpu = _as_array(item, f"images[{i}]")
+        if layout == "CHW" and array.ndim == 3:
+            array = array.transpose(1, 2, 0)
+        array, gpu = _image(array, f"images[{i}]")
+        views.append(array if array.ndim == 3 else array[:, :, None])
+        kinds.add(gpu)
+    if len(kinds) > 1:
+        raise TypeError("images mixes GPU and host arrays")
+    return views, kinds.pop()
+
+
+def images_to_batch(
+    images: Any,
+    std: Any = 1.0,
+    size: Any = None,
+    mean: Any = 0.0,
+    swap_rb: bool = True,
+    layout: str = "HWC",
+) -> Any:
+    """One NCHW float32 contiguous batch with one entry per image, in list order.
+
+    ``images`` is one image, a list of images or an N x H x W x C array, in ``layout``
+    "HWC" (or "CHW"). Each entry is made in one pass: resized bilinearly to ``size``
+    (an int for a square or a (width, height) pair; None keeps the images' common
+    size; skipped when the size already matches), integer images scaled to 0..1, then
+    ``(value - mean) / std`` with scalar or per-channel ``mean``/``std`` given in the
+    network's channel order, that is after channels 0 and 2 are exchanged when
+    ``swap_rb`` (images with fewer than three channels are never exchanged). An empty
+    list, an unknown layout, std 0, or images of different channel counts (or of
+    different sizes with size None) raise ValueError.
+    """
+    views, gpu = _batch_inputs(images, layout)
+    channels = views[0].shape[2]
+    if size is None:
+        sizes = {v.shape[:2] for v in views}
+        if len(sizes) > 1:
+            raise ValueError("images differ in size; pass size to resize them to one")
+        height, width = sizes.pop()
+    elif isinstance(size, (int, np.integer)) and not isinstance(size, bool):
+        height = width = _positive(size, "size")
+    else:
+        width, height = _pair(size, "size")
+    mean_c = _per_channel(mean, channels, "mean")
+    std_c = _per_channel(std, channels, "std")
+    if 0.0 in std_c:
+        raise ValueError("std must not be 0")
+    out = _empty(gpu, (len(views), channels, height, width), np.float32)
+    (_cuda() if gpu else _cpu).images_to_batch(views, out, mean_c, std_c, bool(swap_rb))
+    return out
+
+
+def image_to_batch(
+    image: Any,
+    size: Any = None,
+    std: Any = 1.0,
+    mean: Any = 0.0,
+    swap_rb: bool = True,
+    layout: str = "HWC",
+) -> Any:
+    """images_to_batch for one image: a batch of one entry."""
+    if isinstance(image, (list, tuple)):
+        raise TypeError("image_to_batch takes one image; use images_to_batch for a list")
+    return images_to_batch([image], std=std, size=size, mean=mean, swap_rb=swap_rb, layout=layout)
+
+
+def batch_to_images(
+    batch: Any, swap_rb: bool = True, layout: str = "NCHW", std: Any = None, mean: Any = None
+) -> list:
+    """A Python list of contiguous H x W x C float32 images, one per batch entry, in order.
+
+    The exact inverse of images_to_batch: with ``std``/``mean`` (scalar or per channel,
+    in the network's channel order) each value becomes ``value * std + mean`` first;
+    then channels 0 and 2 are exchanged back when ``swap_rb`` (three or more channels).
+    ``layout`` is "NCHW" (or "NHWC"); an unknown layout raises ValueError. Other float
+    or integer batches are converted to float32 first.
+    """
+    if layout not in _LAYOUTS_OUT:
+        raise ValueError(f"unknown layout {layout!r}; expected one of {', '.join(_LAYOUTS_OUT)}")
+    array, gpu = _as_array(batch, "batch")
+    if array.ndim != 4:
+        raise ValueError(f"batch must be 4-D ({layout}), got shape {tuple(array.shape)}")
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"batch must be numeric, got {array.dtype}")
+    if array.dtype != np.float32:
+        array = array.astype(np.float32)
+    nhwc = array.transpose(0, 2, 3, 1) if layout == "NCHW" else array
+    if nhwc.shape[0] == 0:
+        return []
+    if 0 in nhwc.shape:
+        raise ValueError(f"batch must not be empty, got shape {tuple(array.shape)}")
+    channels = nhwc.shape[3]
+    mean_c = _per_channel(0.0 if mean is None else mean, channels, "mean")
+    std_c = _per_channel(1.0 if std is None else std, channels, "std")
+    if not gpu:
+        nhwc = _host_ready(nhwc)
+    out = _empty(gpu, nhwc.shape, np.float32)
+    (_cuda() if gpu else _cpu).batch_to_images(nhwc, out, mean_c, std_c, bool(swap_rb))
+    return list(out)

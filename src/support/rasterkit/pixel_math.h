@@ -1,0 +1,230 @@
+// rasterkit per-pixel math, compiled twice: by g++ into rasterkit._cpu and by NVRTC
+// (or nvcc) into the CUDA kernels of kernels.cu, so both backends give the same
+// numbers up to float rounding. Plain C++ only: no standard headers under CUDA, no
+// exceptions, no allocation.
+//
+// Conventions follow OpenCV: pixel centres at integer coordinates, resize sampling at
+// (x + 0.5) * scale - 0.5 with scale = source size / destination size, borders of
+// resize replicated, warps sampling 0 outside the source, blur borders reflected
+// without repeating the edge pixel (gfedcb|abcdefgh|gfedcba).
+#pragma once
+
+#if defined(__CUDACC__) || defined(__CUDACC_RTC__)
+#define RK_HOST_DEVICE __host__ __device__ __forceinline__
+#else
+#include <cmath>
+#define RK_HOST_DEVICE inline
+#endif
+
+namespace rk {
+
+typedef long long index_t;
+
+// Interpolation codes, OpenCV's numbers. Resolved per axis before any kernel runs.
+enum { NEAREST = 0, LINEAR = 1, CUBIC = 2, AREA = 3 };
+
+RK_HOST_DEVICE index_t min_index(index_t a, index_t b) { return a < b ? a : b; }
+RK_HOST_DEVICE index_t max_index(index_t a, index_t b) { return a > b ? a : b; }
+RK_HOST_DEVICE index_t clamp_index(index_t i, index_t n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
+
+// ------------------------------------------------------------------ value types
+
+// Integer pixels map to 0..1; float pixels are taken as they are.
+RK_HOST_DEVICE float to_unit(unsigned char v) { return static_cast<float>(v) / 255.0f; }
+RK_HOST_DEVICE float to_unit(float v) { return v; }
+
+RK_HOST_DEVICE float load(const unsigned char* p) { return static_cast<float>(*p); }
+RK_HOST_DEVICE float load(const float* p) { return *p; }
+
+// Round half to even and saturate, as OpenCV's saturate_cast<uchar> does; NaN gives 0.
+RK_HOST_DEVICE void store(unsigned char* p, float v) {
+    v = rintf(v);
+    *p = !(v > 0.0f) ? 0 : (v >= 255.0f ? 255 : static_cast<unsigned char>(v));
+}
+RK_HOST_DEVICE void store(float* p, float v) { *p = v; }
+
+// ------------------------------------------------------------------ resampling taps
+
+// One axis of a separable resize: destination index d gets `count` source taps from
+// `first` on. `t0`/`t1` carry the mode's state to axis_tap (fraction, or area span).
+struct AxisSpan {
+    index_t first;
+    int count;
+    double t0, t1;
+};
+
+// OpenCV's cubic kernel (A = -0.75) at tap k of 4 for fraction t.
+RK_HOST_DEVICE float cubic_weight(int k, float t) {
+    const float a = -0.75f;
+    switch (k) {
+        case 0: return ((a * (t + 1) - 5 * a) * (t + 1) + 8 * a) * (t + 1) - 4 * a;
+        case 1: return ((a + 2) * t - (a + 3)) * t * t + 1;
+        case 2: return ((a + 2) * (1 - t) - (a + 3)) * (1 - t) * (1 - t) + 1;
+        default: {
+            const float w0 = ((a * (t + 1) - 5 * a) * (t + 1) + 8 * a) * (t + 1) - 4 * a;
+            const float w1 = ((a + 2) * t - (a + 3)) * t * t + 1;
+            const float w2 = ((a + 2) * (1 - t) - (a + 3)) * (1 - t) * (1 - t) + 1;
+            return 1.0f - w0 - w1 - w2;
+        }
+    }
+}
+
+// `scale` is source size / destination size (n source pixels along the axis).
+RK_HOST_DEVICE AxisSpan axis_span(int mode, index_t d, double scale, index_t n) {
+    AxisSpan s;
+    s.t0 = 0.0;
+    s.t1 = 0.0;
+    if (mode == NEAREST) {  // OpenCV's INTER_NEAREST: floor(d * scale), no centring
+        s.first = min_index(static_cast<index_t>(floor(d * scale)), n - 1);
+        s.count = 1;
+    } else if (mode == AREA) {
+        // Exact footprint [d * scale, (d + 1) * scale) of the destination pixel.
+        const double a = d * scale;
+        const double b = (d + 1) * scale < static_cast<double>(n) ? (d + 1) * scale : static_cast<double>(n);
+        s.first = min_index(static_cast<index_t>(floor(a)), n - 1);
+        if (b - a > 1e-12) {
+            s.count = static_cast<int>(min_index(static_cast<index_t>(ceil(b)), n) - s.first);
+            s.t0 = a;
+            s.t1 = b;
+        } else {
+            s.count = 1;  // rounding left no footprint: take the pixel under it
+        }
+    } else {
+        const double f = (d + 0.5) * scale - 0.5;
+        index_t i = static_cast<index_t>(floor(f));
+        double t = f - static_cast<double>(i);
+        if (mode == LINEAR) {
+            if (i < 0) {
+                i = 0;
+                t = 0.0;
+            }
+            if (i >= n - 1) {
+                i = n - 1;
+                t = 0.0;
+            }
+            s.first = i;
+            s.count = 2;
+        } else {  // CUBIC: taps i - 1 .. i + 2, indices clamped by axis_tap
+            s.first = i - 1;
+            s.count = 4;
+        }
+        s.t0 = t;
+    }
+    return s;
+}
+
+// Source index and weight of tap k of a span.
+RK_HOST_DEVICE void axis_tap(int mode, const AxisSpan& s, int k, index_t n, index_t* index, float* weight) {
+    const index_t i = s.first + k;
+    *index = clamp_index(i, n);
+    if (mode == NEAREST) {
+        *weight = 1.0f;
+    } else if (mode == AREA) {
+        if (s.t1 <= s.t0) {
+            *weight = 1.0f;
+            return;
+        }
+        const double lo = static_cast<double>(i) > s.t0 ? static_cast<double>(i) : s.t0;
+        const double hi = static_cast<double>(i + 1) < s.t1 ? static_cast<double>(i + 1) : s.t1;
+        *weight = hi > lo ? static_cast<float>((hi - lo) / (s.t1 - s.t0)) : 0.0f;
+    } else if (mode == LINEAR) {
+        const float t = static_cast<float>(s.t0);
+        *weight = k == 0 ? 1.0f - t : t;
+    } else {
+        *weight = cubic_weight(k, static_cast<float>(s.t0));
+    }
+}
+
+// ------------------------------------------------------------------ affine warp
+
+// Bilinear sample position (sx, sy) in a w x h source with 0 outside it: up to four
+// taps; `valid[k]` is false for taps outside the source.
+struct BilinearTaps {
+    index_t x0, y0;
+    float w[4];
+    bool valid[4];
+    bool any;
+};
+
+RK_HOST_DEVICE BilinearTaps bilinear_zero(double sx, double sy, index_t w, index_t h) {
+    BilinearTaps b;
+    // Also rejects NaN before any float-to-integer conversion.
+    b.any = sx > -1.0 && sx < static_cast<double>(w) && sy > -1.0 && sy < static_cast<double>(h);
+    if (!b.any) {
+        b.x0 = b.y0 = 0;
+        for (int k = 0; k < 4; ++k) {
+            b.w[k] = 0.0f;
+            b.valid[k] = false;
+        }
+        return b;
+    }
+    const double fx0 = floor(sx), fy0 = floor(sy);
+    b.x0 = static_cast<index_t>(fx0);
+    b.y0 = static_cast<index_t>(fy0);
+    const float fx = static_cast<float>(sx - fx0), fy = static_cast<float>(sy - fy0);
+    b.w[0] = (1.0f - fx) * (1.0f - fy);
+    b.w[1] = fx * (1.0f - fy);
+    b.w[2] = (1.0f - fx) * fy;
+    b.w[3] = fx * fy;
+    const bool x0in = b.x0 >= 0, x1in = b.x0 + 1 < w, y0in = b.y0 >= 0, y1in = b.y0 + 1 < h;
+    b.valid[0] = x0in && y0in;
+    b.valid[1] = x1in && y0in;
+    b.valid[2] = x0in && y1in;
+    b.valid[3] = x1in && y1in;
+    return b;
+}
+
+// Inverse of the 2 x 3 affine map m (row-major); false when it is not invertible.
+RK_HOST_DEVICE bool invert_affine(const double* m, double* inv) {
+    const double det = m[0] * m[4] - m[1] * m[3];
+    if (!(det != 0.0) || !(det == det) || det - det != 0.0) return false;
+    const double a = m[4] / det, b = -m[1] / det, c = -m[3] / det, d = m[0] / det;
+    inv[0] = a;
+    inv[1] = b;
+    inv[2] = -(a * m[2] + b * m[5]);
+    inv[3] = c;
+    inv[4] = d;
+    inv[5] = -(c * m[2] + d * m[5]);
+    for (int i = 0; i < 6; ++i)
+        if (inv[i] - inv[i] != 0.0) return false;  // inf or NaN
+    return true;
+}
+
+// ------------------------------------------------------------------ Gaussian blur
+
+// Reflect-101 border index: p mirrored about the edge pixels into 0 .. n-1.
+RK_HOST_DEVICE index_t reflect101(index_t p, index_t n) {
+    if (n == 1) return 0;
+    const index_t period = 2 * (n - 1);
+    p %= period;
+    if (p < 0) p += period;
+    return p < n ? p : period - p;
+}
+
+// OpenCV's float Gaussian kernel of odd size `ksize`: its fixed small kernels when
+// sigma <= 0 and ksize <= 9, otherwise exp(-x^2 / (2 sigma^2)) normalised to sum 1,
+// with sigma derived from the size when not positive.
+RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) {
+    if (sigma <= 0.0 && ksize <= 9) {
+        const float t1[] = {1.0f};
+        const float t3[] = {0.25f, 0.5f, 0.25f};
+        const float t5[] = {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f};
+        const float t7[] = {0.03125f, 0.109375f, 0.21875f, 0.28125f, 0.21875f, 0.109375f, 0.03125f};
+        const float t9[] = {4 / 256.0f,  13 / 256.0f, 30 / 256.0f, 51 / 256.0f, 60 / 256.0f,
+                            51 / 256.0f, 30 / 256.0f, 13 / 256.0f, 4 / 256.0f};
+        const float* t = ksize == 1 ? t1 : ksize == 3 ? t3 : ksize == 5 ? t5 : ksize == 7 ? t7 : t9;
+        for (int i = 0; i < ksize; ++i) w[i] = t[i];
+        return;
+    }
+    const double s = sigma > 0.0 ? sigma : ((ksize - 1) * 0.5 - 1.0) * 0.3 + 0.8;
+    const double scale = -0.5 / (s * s);
+    double sum = 0.0;
+    for (int i = 0; i < ksize; ++i) {
+        const double x = i - (ksize - 1) * 0.5;
+        w[i] = static_cast<float>(exp(scale * x * x));
+        sum += w[i];
+    }
+    for (int i = 0; i < ksize; ++i) w[i] = static_cast<float>(w[i] / sum);
+}
+
+}  // namespace rk

@@ -1,0 +1,631 @@
+// rasterkit._cpu: the CPU kernels of rasterkit (NumPy arrays), OpenMP over rows.
+//
+// The Python package resolves arguments (sizes, interpolation, kernel sizes, matrix
+// inversion, normalisation constants) and allocates the outputs; these entries check
+// every buffer they are handed (dtype, ndim, shape, strides, alignment, sizes) so that
+// no call can crash the interpreter, then run without the GIL. Sources may be any
+// strided view, negative strides included; outputs must be C-contiguous.
+#include "pyglue.hpp"
+#include "rasterkit/pixel_math.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+using pyglue::Ref;
+using rk::index_t;
+
+namespace {
+
+enum class DType { U8, F32 };
+
+// A strided view in elements over up to four axes (n, h, w, c). A 2-D image is
+// h x w with one channel; a 3-D image h x w x c; a 4-D array n x h x w x c.
+struct View {
+    char* data = nullptr;
+    DType dtype = DType::F32;
+    index_t n = 1, h = 1, w = 1, c = 1;
+    index_t sn = 0, sy = 0, sx = 0, sc = 0;  // strides in elements
+
+    template <class T>
+    T* at(index_t i, index_t y, index_t x, index_t ch) const {
+        return reinterpret_cast<T*>(data) + i * sn + y * sy + x * sx + ch * sc;
+    }
+    // Pixel rows laid out as plain w * c runs, the fast path of most kernels.
+    bool packed_rows() const { return sc == 1 && sx == c; }
+};
+
+// Buffer acquisition with the checks every entry needs. `ndims` lists the accepted
+// dimension counts; 4 means (n, h, w, c).
+bool get_view(PyObject* obj, pyglue::Buffer& buf, View& v, const char* name, bool writable, int min_ndim,
+              int max_ndim) {
+    const int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
+    if (!buf.acquire(obj, flags)) return false;
+    const Py_buffer& b = buf.view();
+    if (!b.format || (b.format[1] != '\0') || (b.format[0] != 'B' && b.format[0] != 'f')) {
+        PyErr_Format(PyExc_TypeError, "%s must be a uint8 or float32 array (buffer format '%s')", name,
+                     b.format ? b.format : "B");
+        return false;
+    }
+    v.dtype = b.format[0] == 'B' ? DType::U8 : DType::F32;
+    if (b.ndim < min_ndim || b.ndim > max_ndim) {
+        PyErr_Format(PyExc_ValueError, "%s must have %d to %d dimensions, got %d", name, min_ndim, max_ndim,
+                     b.ndim);
+        return false;
+    }
+    const Py_ssize_t item = b.itemsize;
+    if (reinterpret_cast<std::uintptr_t>(b.buf) % static_cast<std::uintptr_t>(item) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s is not aligned to its element size", name);
+        return false;
+    }
+    index_t shape[4] = {1, 1, 1, 1}, strides[4] = {0, 0, 0, 1};
+    // Map the buffer's axes onto (n, h, w, c): 2-D -> (h, w), 3-D -> (h, w, c), 4-D -> all.
+    const int offset = b.ndim == 2 ? 1 : (b.ndim == 3 ? 1 : 0);
+    for (int i = 0; i < b.ndim; ++i) {
+        if (b.strides[i] % item != 0) {
+            PyErr_Format(PyExc_ValueError, "%s has a stride that is not a multiple of its element size", name);
+            return false;
+        }
+        if (b.shape[i] <= 0) {
+            PyErr_Format(PyExc_ValueError, "%s must not be empty", name);
+            return false;
+        }
+        shape[offset + i] = b.shape[i];
+        strides[offset + i] = b.strides[i] / item;
+    }
+    v.data = static_cast<char*>(b.buf);
+    v.n = shape[0];
+    v.h = shape[1];
+    v.w = shape[2];
+    v.c = shape[3];
+    v.sn = strides[0];
+    v.sy = strides[1];
+    v.sx = strides[2];
+    v.sc = strides[3];
+    if (writable && !PyBuffer_IsContiguous(&b, 'C')) {
+        PyErr_Format(PyExc_ValueError, "%s must be C-contiguous", name);
+        return false;
+    }
+    return true;
+}
+
+bool check_shape(const View& v, index_t n, index_t h, index_t w, index_t c, const char* name) {
+    if (v.n == n && v.h == h && v.w == w && v.c == c) return true;
+    PyErr_Format(PyExc_ValueError, "%s has shape (%lld, %lld, %lld, %lld), expected (%lld, %lld, %lld, %lld)",
+                 name, v.n, v.h, v.w, v.c, n, h, w, c);
+    return false;
+}
+
+bool get_index(PyObject* obj, index_t lo, index_t hi, const char* name, index_t* out) {
+    const long long value = PyLong_AsLongLong(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < lo || value > hi) {
+        PyErr_Format(PyExc_ValueError, "%s must be in %lld..%lld, got %lld", name, lo, hi, value);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+// A sequence of exactly `count` finite floats.
+bool get_floats(PyObject* obj, index_t count, const char* name, std::vector<double>& out) {
+    Ref seq = Ref::steal(PySequence_Fast(obj, "expected a sequence of numbers"));
+    if (!seq) return false;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "%s must have %lld values", name, count);
+        return false;
+    }
+    out.resize(static_cast<size_t>(count));
+    for (index_t i = 0; i < count; ++i) {
+        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        if (!std::isfinite(v)) {
+            PyErr_Format(PyExc_ValueError, "%s must be finite", name);
+            return false;
+        }
+        out[static_cast<size_t>(i)] = v;
+    }
+    return true;
+}
+
+bool check_nargs(const char* func, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", func, expected, nargs);
+    return false;
+}
+
+// Thread-private scratch, allocated before the parallel region so that an allocation
+// failure becomes MemoryError instead of escaping an OpenMP region.
+struct Scratch {
+    std::vector<float> data;
+    size_t per_thread = 0;
+    bool allocate(size_t floats_per_thread) {
+        per_thread = floats_per_thread;
+        try {
+            data.assign(per_thread * static_cast<size_t>(omp_get_max_threads()), 0.0f);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    float* mine() { return data.data() + per_thread * static_cast<size_t>(omp_get_thread_num()); }
+};
+
+// Parallelise only work large enough to pay for waking the thread team.
+constexpr index_t kParallelWork = 1 << 15;
+
+// ------------------------------------------------------------------ separable resampling
+
+// Per-axis tap tables: destination index d reads taps start[d] .. start[d + 1].
+struct AxisTable {
+    std::vector<index_t> start, index;
+    std::vector<float> weight;
+    index_t max_taps = 0;
+
+    bool build(int mode, index_t dst, index_t src) {
+        // OpenCV derives the scale as 1 / (dst / src); the same rounding keeps nearest
+        // neighbour picks identical.
+        const double scale = 1.0 / (static_cast<double>(dst) / static_cast<double>(src));
+        try {
+            start.assign(static_cast<size_t>(dst) + 1, 0);
+            index.clear();
+            weight.clear();
+            for (index_t d = 0; d < dst; ++d) {
+                const rk::AxisSpan s = rk::axis_span(mode, d, scale, src);
+                for (int k = 0; k < s.count; ++k) {
+                    index_t i;
+                    float w;
+                    rk::axis_tap(mode, s, k, src, &i, &w);
+                    index.push_back(i);
+                    weight.push_back(w);
+                }
+                start[static_cast<size_t>(d) + 1] = static_cast<index_t>(index.size());
+                max_taps = std::max<index_t>(max_taps, s.count);
+            }
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+};
+
+// row[i] (+)= weight * source row y, as w * c floats.
+template <class T>
+void accumulate_row(const View& v, index_t img, index_t y, float weight, bool first, float* row) {
+    if (v.packed_rows()) {
+        const T* p = v.at<const T>(img, y, 0, 0);
+        const index_t count = v.w * v.c;
+        if (first)
+            for (index_t i = 0; i < count; ++i) row[i] = weight * rk::load(p + i);
+        else
+            for (index_t i = 0; i < count; ++i) row[i] += weight * rk::load(p + i);
+        return;
+    }
+    for (index_t x = 0; x < v.w; ++x)
+        for (index_t c = 0; c < v.c; ++c) {
+            const float value = weight * rk::load(v.at<const T>(img, y, x, c));
+            float& r = row[x * v.c + c];
+            r = first ? value : r + value;
+        }
+}
+
+// out[x * c + ch] = sum of taps of table over row; CN > 0 fixes the channel count.
+template <int CN>
+void horizontal(const AxisTable& t, index_t dst_w, index_t channels, const float* row, float* out) {
+    const index_t cn = CN > 0 ? CN : channels;
+    for (index_t x = 0; x < dst_w; ++x) {
+        float acc[CN > 0 ? CN : 1];
+        float* o = out + x * cn;
+        if (CN > 0)
+            for (int c = 0; c < CN; ++c) acc[c] = 0.0f;
+        else
+            for (index_t c = 0; c < cn; ++c) o[c] = 0.0f;
+        for (index_t k = t.start[static_cast<size_t>(x)]; k < t.start[static_cast<size_t>(x) + 1]; ++k) {
+            const float w = t.weight[static_cast<size_t>(k)];
+            const float* r = row + t.index[static_cast<size_t>(k)] * cn;
+            if (CN > 0)
+                for (int c = 0; c < CN; ++c) acc[c] += w * r[c];
+            else
+                for (index_t c = 0; c < cn; ++c) o[c] += w * r[c];
+        }
+        if (CN > 0)
+            for (int c = 0; c < CN; ++c) o[c] = acc[c];
+    }
+}
+
+void horizontal_any(const AxisTable& t, index_t dst_w, index_t channels, const float* row, float* out) {
+    switch (channels) {
+        case 1: return horizontal<1>(t, dst_w, channels, row, out);
+        case 3: return horizontal<3>(t, dst_w, channels, row, out);
+        case 4: return horizontal<4>(t, dst_w, channels, row, out);
+        default: return horizontal<0>(t, dst_w, channels, row, out);
+    }
+}
+
+// One output row y of image `img` resampled through the tables, vertical taps first:
+// scratch holds the vertically combined source row (v.w * c floats) followed by the
+// finished row (dst_w * c floats), which is returned.
+template <class T>
+const float* resample_row(const View& v, index_t img, const AxisTable& tx, const AxisTable& ty, index_t dst_w,
+                          index_t y, float* scratch) {
+    float* row = scratch;
+    float* out = scratch + v.w * v.c;
+    const size_t k0 = static_cast<size_t>(ty.start[static_cast<size_t>(y)]);
+    const size_t k1 = static_cast<size_t>(ty.start[static_cast<size_t>(y) + 1]);
+    for (size_t k = k0; k < k1; ++k) accumulate_row<T>(v, img, ty.index[k], ty.weight[k], k == k0, row);
+    horizontal_any(tx, dst_w, v.c, row, out);
+    return out;
+}
+
+template <class T>
+void resize_image(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch) {
+    const index_t row_len = dst.w * dst.c;
+    const bool parallel = dst.h * row_len * (tx.max_taps + ty.max_taps) > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+    for (index_t y = 0; y < dst.h; ++y) {
+        const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.mine());
+        T* d = dst.at<T>(0, y, 0, 0);
+        for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
+    }
+}
+
+// resize(src, dst, mode_x, mode_y): dst is C-contiguous of src's dtype and channels.
+PyObject* py_resize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("resize", nargs, 4)) return nullptr;
+    pyglue::Buffer sb, db;
+    View src, dst;
+    index_t mode_x, mode_y;
+    if (!get_view(args[0], sb, src, "src", false, 2, 3) || !get_view(args[1], db, dst, "dst", true, 2, 3) ||
+        !get_index(args[2], 0, 3, "mode_x", &mode_x) || !get_index(args[3], 0, 3, "mode_y", &mode_y))
+        return nullptr;
+    if (dst.dtype != src.dtype || dst.c != src.c || sb.view().ndim != db.view().ndim) {
+        PyErr_SetString(PyExc_ValueError, "dst must have the dtype and channels of src");
+        return nullptr;
+    }
+    AxisTable tx, ty;
+    Scratch scratch;
+    if (!tx.build(static_cast<int>(mode_x), dst.w, src.w) || !ty.build(static_cast<int>(mode_y), dst.h, src.h) ||
+        !scratch.allocate(static_cast<size_t>(src.w * src.c + dst.w * dst.c)))
+        return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    if (src.dtype == DType::U8)
+        resize_image<unsigned char>(src, dst, tx, ty, scratch);
+    else
+        resize_image<float>(src, dst, tx, ty, scratch);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ affine warp
+
+template <class T>
+void warp_image(const View& src, const View& dst, const double* im) {
+    const index_t cn = src.c;
+    const bool parallel = dst.h * dst.w * cn * 4 > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+    for (index_t y = 0; y < dst.h; ++y) {
+        T* d = dst.at<T>(0, y, 0, 0);
+        const double bx = im[1] * y + im[2], by = im[4] * y + im[5];
+        for (index_t x = 0; x < dst.w; ++x, d += cn) {
+            const rk::BilinearTaps b = rk::bilinear_zero(im[0] * x + bx, im[3] * x + by, src.w, src.h);
+            if (!b.any) {
+                for (index_t c = 0; c < cn; ++c) rk::store(d + c, 0.0f);
+                continue;
+            }
+            const T* p = src.at<const T>(0, b.y0, b.x0, 0);
+            const index_t off[4] = {0, src.sx, src.sy, src.sy + src.sx};
+            for (index_t c = 0; c < cn; ++c) {
+                float acc = 0.0f;
+                for (int k = 0; k < 4; ++k)
+                    if (b.valid[k]) acc += b.w[k] * rk::load(p + off[k] + c * src.sc);
+                rk::store(d + c, acc);
+            }
+        }
+    }
+}
+
+// warp_affine(src, dst, inverse): inverse is the 2 x 3 destination-to-source map as
+// six finite numbers, row-major.
+PyObject* py_warp_affine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("warp_affine", nargs, 3)) return nullptr;
+    pyglue::Buffer sb, db;
+    View src, dst;
+    std::vector<double> im;
+    if (!get_view(args[0], sb, src, "src", false, 2, 3) || !get_view(args[1], db, dst, "dst", true, 2, 3) ||
+        !get_floats(args[2], 6, "inverse", im))
+        return nullptr;
+    if (dst.dtype != src.dtype || dst.c != src.c || sb.view().ndim != db.view().ndim) {
+        PyErr_SetString(PyExc_ValueError, "dst must have the dtype and channels of src");
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    if (src.dtype == DType::U8)
+        warp_image<unsigned char>(src, dst, im.data());
+    else
+        warp_image<float>(src, dst, im.data());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ Gaussian blur
+
+// Separable blur with reflect-101 borders, per output row: the vertical taps into the
+// middle of a padded row, the border mirrored into the padding, then the horizontal
+// taps as a plain convolution over w * c floats.
+template <class T>
+void blur_image(const View& src, const View& dst, const std::vector<float>& kernel, Scratch& scratch) {
+    const index_t cn = src.c, w = src.w, h = src.h;
+    const index_t r = static_cast<index_t>(kernel.size()) / 2;
+    const index_t row_len = w * cn;
+    const float* kw = kernel.data();
+    const index_t ks = static_cast<index_t>(kernel.size());
+    const bool parallel = h * row_len * ks * 2 > kParallelWork;
+#pragma omp parallel for schedule(static) if (parallel)
+    for (index_t y = 0; y < h; ++y) {
+        float* padded = scratch.mine();
+        float* row = padded + r * cn;
+        for (index_t k = 0; k < ks; ++k) accumulate_row<T>(src, 0, rk::reflect101(y + k - r, h), kw[k], k == 0, row);
+        for (index_t p = 1; p <= r; ++p) {
+            const index_t left = rk::reflect101(-p, w), right = rk::reflect101(w - 1 + p, w);
+            for (index_t c = 0; c < cn; ++c) {
+                row[-p * cn + c] = row[left * cn + c];
+                row[(w - 1 + p) * cn + c] = row[right * cn + c];
+            }
+        }
+        float* out = padded + (w + 2 * r) * cn;
+        for (index_t i = 0; i < row_len; ++i) out[i] = kw[0] * padded[i];
+        for (index_t k = 1; k < ks; ++k) {
+            const float wk = kw[k];
+            const float* q = padded + k * cn;
+            for (index_t i = 0; i < row_len; ++i) out[i] += wk * q[i];
+        }
+        T* d = dst.at<T>(0, y, 0, 0);
+        for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
+    }
+}
+
+// gaussian_blur(src, dst, ksize, sigma): ksize odd and positive; sigma <= 0 derives
+// the spread from the size.
+PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("gaussian_blur", nargs, 4)) return nullptr;
+    pyglue::Buffer sb, db;
+    View src, dst;
+    index_t ksize;
+    if (!get_view(args[0], sb, src, "src", false, 2, 3) || !get_view(args[1], db, dst, "dst", true, 2, 3) ||
+        !get_index(args[2], 1, 1 << 24, "ksize", &ksize))
+        return nullptr;
+    const double sigma = PyFloat_AsDouble(args[3]);
+    if (sigma == -1.0 && PyErr_Occurred()) return nullptr;
+    if (ksize % 2 == 0 || !std::isfinite(sigma)) {
+        PyErr_SetString(PyExc_ValueError, "ksize must be odd and sigma finite");
+        return nullptr;
+    }
+    if (dst.dtype != src.dtype || !check_shape(dst, 1, src.h, src.w, src.c, "dst") ||
+        sb.view().ndim != db.view().ndim) {
+        PyErr_SetString(PyExc_ValueError, "dst must have the dtype and shape of src");
+        return nullptr;
+    }
+    std::vector<float> kernel;
+    Scratch scratch;
+    try {
+        kernel.resize(static_cast<size_t>(ksize));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    rk::gaussian_weights(static_cast<int>(ksize), sigma, kernel.data());
+    if (!scratch.allocate(static_cast<size_t>((2 * src.w + ksize) * src.c))) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    if (src.dtype == DType::U8)
+        blur_image<unsigned char>(src, dst, kernel, scratch);
+    else
+        blur_image<float>(src, dst, kernel, scratch);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ batch conversion
+
+// Per network channel: the source channel it comes from and its normalisation.
+struct Normalise {
+    std::vector<index_t> source;
+    std::vector<float> mean, inv_std;
+};
+
+// Writes one output row of image i: plane[k][y][x] = (unit(pixel[source[k]]) - mean[k]) / std[k].
+template <class Load>
+void emit_planes(const Normalise& nz, float* image_out, index_t plane, index_t y, index_t w, index_t cn,
+                 Load&& value) {
+    for (index_t k = 0; k < cn; ++k) {
+        float* o = image_out + k * plane + y * w;
+        const index_t s = nz.source[static_cast<size_t>(k)];
+        const float m = nz.mean[static_cast<size_t>(k)], is = nz.inv_std[static_cast<size_t>(k)];
+        for (index_t x = 0; x < w; ++x) o[x] = (value(x, s) - m) * is;
+    }
+}
+
+// Resampled integer pixels are still in their own units; bring them to 0..1.
+template <class T>
+float unit_of(float v) {
+    return std::is_same<T, unsigned char>::value ? v / 255.0f : v;
+}
+
+// Output row y of one batch entry: straight from the source when the size matches,
+// else through the resampling tables.
+template <class T>
+void batch_row(const View& src, float* image_out, index_t out_h, index_t out_w, const Normalise& nz,
+               const AxisTable* tx, const AxisTable* ty, float* scratch, index_t y) {
+    const index_t cn = src.c, plane = out_h * out_w;
+    if (!tx) {
+        const T* row = src.at<const T>(0, y, 0, 0);
+        emit_planes(nz, image_out, plane, y, out_w, cn,
+                    [&](index_t x, index_t c) { return rk::to_unit(row[x * src.sx + c * src.sc]); });
+        return;
+    }
+    const float* out = resample_row<T>(src, 0, *tx, *ty, out_w, y, scratch);
+    emit_planes(nz, image_out, plane, y, out_w, cn,
+                [&](index_t x, index_t c) { return unit_of<T>(out[x * cn + c]); });
+}
+
+// images_to_batch(images, dst, mean, std, swap_rb): images a list of h x w x c arrays,
+// dst (n, c, H, W) float32 contiguous; mean and std per network channel.
+PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("images_to_batch", nargs, 5)) return nullptr;
+    if (!PyList_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "images must be a list");
+        return nullptr;
+    }
+    Ref images = Ref::steal(PyList_AsTuple(args[0]));  // immune to list changes while we run
+    if (!images) return nullptr;
+    const index_t count = PyTuple_GET_SIZE(images.get());
+    pyglue::Buffer db;
+    View dst;
+    if (!get_view(args[1], db, dst, "dst", true, 4, 4)) return nullptr;
+    // dst is (n, c, H, W): as a View that reads n, h=c, w=H, c=W.
+    const index_t cn = dst.h, out_h = dst.w, out_w = dst.c;
+    if (dst.dtype != DType::F32 || dst.n != count) {
+        PyErr_SetString(PyExc_ValueError, "dst must be float32 with one entry per image");
+        return nullptr;
+    }
+    std::vector<double> mean, stdv;
+    const int swap_rb = PyObject_IsTrue(args[4]);
+    if (swap_rb < 0 || !get_floats(args[2], cn, "mean", mean) || !get_floats(args[3], cn, "std", stdv))
+        return nullptr;
+    Normalise nz;
+    for (index_t k = 0; k < cn; ++k) {
+        if (stdv[static_cast<size_t>(k)] == 0.0) {
+            PyErr_SetString(PyExc_ValueError, "std must not be 0");
+            return nullptr;
+        }
+        index_t s = k;
+        if (swap_rb && cn >= 3 && (k == 0 || k == 2)) s = 2 - k;
+        nz.source.push_back(s);
+        nz.mean.push_back(static_cast<float>(mean[static_cast<size_t>(k)]));
+        nz.inv_std.push_back(static_cast<float>(1.0 / stdv[static_cast<size_t>(k)]));
+    }
+    std::vector<pyglue::Buffer> bufs(static_cast<size_t>(count));
+    std::vector<View> views(static_cast<size_t>(count));
+    std::vector<AxisTable> tables(static_cast<size_t>(2 * count));
+    size_t scratch_floats = 0;
+    for (index_t i = 0; i < count; ++i) {
+        View& v = views[static_cast<size_t>(i)];
+        if (!get_view(PyTuple_GET_ITEM(images.get(), i), bufs[static_cast<size_t>(i)], v, "image", false, 2, 3))
+            return nullptr;
+        if (v.c != cn) {
+            PyErr_Format(PyExc_ValueError, "image %lld has %lld channels, expected %lld", i, v.c, cn);
+            return nullptr;
+        }
+        if (v.h != out_h || v.w != out_w) {
+            if (!tables[static_cast<size_t>(2 * i)].build(rk::LINEAR, out_w, v.w) ||
+                !tables[static_cast<size_t>(2 * i + 1)].build(rk::LINEAR, out_h, v.h))
+                return nullptr;
+            scratch_floats = std::max(scratch_floats, static_cast<size_t>(v.w * cn + out_w * cn));
+        }
+    }
+    Scratch scratch;
+    if (!scratch.allocate(scratch_floats)) return nullptr;
+    float* out = reinterpret_cast<float*>(dst.data);
+    const index_t per_image = cn * out_h * out_w;
+    const index_t rows = count * out_h;
+    Py_BEGIN_ALLOW_THREADS
+    // All (image, row) pairs in one loop: balances one large image and many small ones.
+#pragma omp parallel for schedule(static) if (rows * out_w * cn > kParallelWork)
+    for (index_t r = 0; r < rows; ++r) {
+        const index_t i = r / out_h, y = r % out_h;
+        const View& v = views[static_cast<size_t>(i)];
+        const bool resize = v.h != out_h || v.w != out_w;
+        const AxisTable* tx = resize ? &tables[static_cast<size_t>(2 * i)] : nullptr;
+        const AxisTable* ty = resize ? &tables[static_cast<size_t>(2 * i + 1)] : nullptr;
+        float* image_out = out + i * per_image;
+        if (v.dtype == DType::U8)
+            batch_row<unsigned char>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
+        else
+            batch_row<float>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
+    }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// batch_to_images(batch, dst, mean, std, swap_rb): batch an (n, h, w, c) float32 view
+// (the caller transposes NCHW), dst (n, h, w, c) contiguous;
+// dst[..., c] = batch[..., source(c)] * std[source(c)] + mean[source(c)].
+PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("batch_to_images", nargs, 5)) return nullptr;
+    pyglue::Buffer sb, db;
+    View src, dst;
+    if (!get_view(args[0], sb, src, "batch", false, 4, 4) || !get_view(args[1], db, dst, "dst", true, 4, 4))
+        return nullptr;
+    if (src.dtype != DType::F32 || dst.dtype != DType::F32 || !check_shape(dst, src.n, src.h, src.w, src.c, "dst"))
+        return nullptr;
+    const index_t cn = src.c;
+    std::vector<double> mean, stdv;
+    const int swap_rb = PyObject_IsTrue(args[4]);
+    if (swap_rb < 0 || !get_floats(args[2], cn, "mean", mean) || !get_floats(args[3], cn, "std", stdv))
+        return nullptr;
+    std::vector<index_t> source(static_cast<size_t>(cn));
+    std::vector<float> scale(static_cast<size_t>(cn)), shift(static_cast<size_t>(cn));
+    for (index_t c = 0; c < cn; ++c) {
+        const index_t s = swap_rb && cn >= 3 && (c == 0 || c == 2) ? 2 - c : c;
+        source[static_cast<size_t>(c)] = s;
+        scale[static_cast<size_t>(c)] = static_cast<float>(stdv[static_cast<size_t>(s)]);
+        shift[static_cast<size_t>(c)] = static_cast<float>(mean[static_cast<size_t>(s)]);
+    }
+    const index_t rows = src.n * src.h;
+    Py_BEGIN_ALLOW_THREADS
+#pragma omp parallel for schedule(static) if (rows * src.w * cn > kParallelWork)
+    for (index_t r = 0; r < rows; ++r) {
+        const index_t i = r / src.h, y = r % src.h;
+        float* d = dst.at<float>(i, y, 0, 0);
+        for (index_t c = 0; c < cn; ++c) {
+            const float* p = src.at<const float>(i, y, 0, source[static_cast<size_t>(c)]);
+            const float a = scale[static_cast<size_t>(c)], b = shift[static_cast<size_t>(c)];
+            for (index_t x = 0; x < src.w; ++x) d[x * cn + c] = p[x * src.sx] * a + b;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ threads
+
+PyObject* py_set_num_threads(PyObject*, PyObject* arg) {
+    index_t n;
+    if (!get_index(arg, 1, 1024, "threads", &n)) return nullptr;
+    omp_set_num_threads(static_cast<int>(n));
+    Py_RETURN_NONE;
+}
+
+PyObject* py_get_num_threads(PyObject*, PyObject*) { return PyLong_FromLong(omp_get_max_threads()); }
+
+PyMethodDef methods[] = {
+    {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_resize)), METH_FASTCALL,
+     "resize(src, dst, mode_x, mode_y)\n--\n\nResamples src into dst with per-axis interpolation codes."},
+    {"warp_affine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_warp_affine)), METH_FASTCALL,
+     "warp_affine(src, dst, inverse)\n--\n\nBilinear warp through the destination-to-source matrix."},
+    {"gaussian_blur", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_gaussian_blur)),
+     METH_FASTCALL, "gaussian_blur(src, dst, ksize, sigma)\n--\n\nSeparable Gaussian blur, reflect-101 borders."},
+    {"images_to_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_images_to_batch)),
+     METH_FASTCALL, "images_to_batch(images, dst, mean, std, swap_rb)\n--\n\nFills an NCHW float32 batch."},
+    {"batch_to_images", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_batch_to_images)),
+     METH_FASTCALL, "batch_to_images(batch, dst, mean, std, swap_rb)\n--\n\nFills NHWC images from a batch."},
+    {"set_num_threads", py_set_num_threads, METH_O,
+     "set_num_threads(n)\n--\n\nSets the number of OpenMP threads the kernels use."},
+    {"get_num_threads", py_get_num_threads, METH_NOARGS,
+     "get_num_threads()\n--\n\nThe number of OpenMP threads the kernels use."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "rasterkit._cpu", "CPU kernels of rasterkit (NumPy arrays).", 0, methods, nullptr,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__cpu() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,247 @@
+"""rasterkit on NumPy arrays, with OpenCV as the oracle for the image operations."""
+
+import cv2
+import numpy as np
+import pytest
+
+import rasterkit as rk
+
+TOL = 1e-4  # float32 results in 0..1
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(1234)
+
+
+def smooth_image(rng, h, w, c=3):
+    """A smooth float32 image in 0..1 (random noise is blurred so resampling is well posed)."""
+    noise = rng.random((h, w, c)).astype(np.float32)
+    return cv2.GaussianBlur(noise, (5, 5), 1.0).reshape(h, w, c)
+
+
+# ---------------------------------------------------------------- resize
+
+
+@pytest.mark.parametrize(
+    "interp", [rk.INTER_NEAREST, rk.INTER_LINEAR, rk.INTER_CUBIC, rk.INTER_AREA], ids=["nearest", "linear", "cubic", "area"]
+)
+@pytest.mark.parametrize("src_hw,dsize", [((100, 120), (60, 50)), ((64, 64), (256, 256)), ((97, 131), (37, 29)),
+                                          ((1024, 1024), (256, 256)), ((31, 17), (50, 80))])
+@pytest.mark.parametrize("channels", [1, 3, 4, 5])
+def test_resize_matches_opencv(rng, interp, src_hw, dsize, channels):
+    img = rng.random(src_hw + (channels,)).astype(np.float32)
+    # OpenCV's area path takes at most 4 channels: compare channel by channel.
+    expected = np.stack([cv2.resize(img[:, :, c], dsize, interpolation=interp) for c in range(channels)], axis=2)
+    got = rk.resize(img, dsize, interpolation=interp)
+    assert got.shape == (dsize[1], dsize[0], channels) and got.dtype == np.float32
+    np.testing.assert_allclose(got, expected, atol=TOL)
+
+
+@pytest.mark.parametrize("interp", [rk.INTER_NEAREST, rk.INTER_LINEAR, rk.INTER_AREA])
+def test_resize_uint8_and_2d(rng, interp):
+    img = (rng.random((90, 70)) * 255).astype(np.uint8)
+    got = rk.resize(img, (33, 41), interpolation=interp)
+    expected = cv2.resize(img, (33, 41), interpolation=interp)
+    assert got.dtype == np.uint8 and got.shape == (41, 33)
+    # OpenCV's bilinear uint8 path uses fixed-point weights: off by one at most.
+    assert np.abs(got.astype(int) - expected).max() <= 1
+
+
+def test_resize_auto_picks_area_or_linear_per_axis(rng):
+    img = smooth_image(rng, 80, 60)
+    np.testing.assert_array_equal(rk.resize(img, (30, 40)), rk.resize(img, (30, 40), interpolation=rk.INTER_AREA))
+    np.testing.assert_array_equal(rk.resize(img, (90, 120)), rk.resize(img, (90, 120), interpolation=rk.INTER_LINEAR))
+    # Shrinking one axis and growing the other: each axis keeps its own rule.
+    mixed = rk.resize(img, (30, 120))
+    ref = rk.resize(rk.resize(img, (30, 80), interpolation=rk.INTER_AREA), (30, 120), interpolation=rk.INTER_LINEAR)
+    np.testing.assert_allclose(mixed, ref, atol=1e-6)
+
+
+def test_resize_area_keeps_mean_and_constants(rng):
+    img = rng.random((97, 131, 3)).astype(np.float32)
+    out = rk.resize(img, (29, 37), interpolation=rk.INTER_AREA)
+    assert abs(out.mean() - img.mean()) < 2e-3
+    const = np.full((97, 131, 2), 0.75, np.float32)
+    np.testing.assert_allclose(rk.resize(const, (29, 37), interpolation=rk.INTER_AREA), 0.75, atol=1e-6)
+
+
+# ---------------------------------------------------------------- affine warp
+
+
+def exact_warp(img, M, out_hw):
+    """Bilinear warp computed in float64 with 0 outside the source."""
+    h, w = img.shape[:2]
+    inv = cv2.invertAffineTransform(M)
+    ys, xs = np.mgrid[0:out_hw[0], 0:out_hw[1]].astype(np.float64)
+    sx = inv[0, 0] * xs + inv[0, 1] * ys + inv[0, 2]
+    sy = inv[1, 0] * xs + inv[1, 1] * ys + inv[1, 2]
+    x0, y0 = np.floor(sx).astype(int), np.floor(sy).astype(int)
+    fx, fy = (sx - x0)[..., None], (sy - y0)[..., None]
+    out = np.zeros(out_hw + img.shape[2:], np.float64)
+    src = img.astype(np.float64).reshape(h, w, -1)
+    out = out.reshape(out_hw + (src.shape[2],))
+    for dy, dx, wt in [(0, 0, (1 - fx) * (1 - fy)), (0, 1, fx * (1 - fy)), (1, 0, (1 - fx) * fy), (1, 1, fx * fy)]:
+        xi, yi = x0 + dx, y0 + dy
+        inside = ((xi >= 0) & (xi < w) & (yi >= 0) & (yi < h))[..., None]
+        out += np.where(inside, wt * src[np.clip(yi, 0, h - 1), np.clip(xi, 0, w - 1)], 0.0)
+    return out.reshape(out_hw + img.shape[2:])
+
+
+MATRICES = {
+    "rotate-scale": np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]]),
+    "crop-zoom": np.array([[2.5, 0.0, -40.25], [0.0, 2.5, -60.5]]),
+    "shrink-rotate": np.array([[0.3, -0.28, 70.0], [0.28, 0.3, 10.0]]),
+    "partly-outside": np.array([[1.0, 0.0, 30.7], [0.0, 1.0, -20.2]]),
+}
+
+
+@pytest.mark.parametrize("name", MATRICES)
+@pytest.mark.parametrize("channels", [1, 3])
+def test_affine_matches_exact_bilinear_and_opencv(rng, name, channels):
+    img = rng.random((100, 120, channels)).astype(np.float32)
+    M = MATRICES[name]
+    got = rk.affine_transform(img, M, (90, 110))
+    assert got.shape == (90, 110, channels) and got.dtype == np.float32
+    np.testing.assert_allclose(got, exact_warp(img, M, (90, 110)), atol=TOL)
+    # OpenCV rounds sample positions to 1/32 pixel: close, not equal, at strong edges.
+    expected = cv2.warpAffine(img, M, (110, 90), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT)
+    np.testing.assert_allclose(got, expected.reshape(got.shape), atol=0.02)
+
+
+def test_affine_uint8_2d_and_outside_is_zero(rng):
+    img = (rng.random((40, 50)) * 255).astype(np.uint8)
+    M = np.array([[1.0, 0.0, 100.0], [0.0, 1.0, 0.0]])  # moves the image out of view
+    out = rk.affine_transform(img, M, (40, 50))
+    assert out.dtype == np.uint8 and out.shape == (40, 50) and not out.any()
+    M = np.array([[0.8, 0.1, 3.2], [-0.1, 0.8, 5.1]], np.float32)
+    got = rk.affine_transform(img, M, (30, 30))
+    assert np.abs(got.astype(int) - np.rint(exact_warp(img, M.astype(np.float64), (30, 30)))).max() <= 1
+
+
+def test_inverse_matrix_round_trip():
+    M = MATRICES["rotate-scale"]
+    IM = rk.get_inverse_matrix(M)
+    np.testing.assert_allclose(IM, cv2.invertAffineTransform(M), atol=1e-12)
+    np.testing.assert_allclose(rk.get_inverse_matrix(IM), M, atol=1e-12)
+    assert rk.get_inverse_matrix(M.astype(np.float32)).dtype == np.float32
+    assert rk.get_inverse_matrix([[2, 0, 1], [0, 2, 1]]).dtype == np.float64
+
+
+# ---------------------------------------------------------------- Gaussian blur
+
+
+@pytest.mark.parametrize("ksize,sigma", [(3, 0.0), (5, 0.0), (9, 0.0), (11, 0.0), (0, 3.0), (37, 36.0), (7, 1.2),
+                                         (101, 40.0)])
+@pytest.mark.parametrize("shape", [(256, 256, 3), (40, 30), (5, 7, 1)])
+def test_blur_matches_opencv(rng, ksize, sigma, shape):
+    img = rng.random(shape).astype(np.float32)
+    got = rk.GaussianBlur().get(img, ksize, sigma)
+    expected = cv2.GaussianBlur(img, (ksize, ksize), sigma).reshape(shape)
+    assert got.shape == shape and got.dtype == np.float32
+    np.testing.assert_allclose(got, expected, atol=TOL)
+
+
+def test_blur_size_rules(rng):
+    img = rng.random((30, 40, 3)).astype(np.float32)
+    blur = rk.GaussianBlur()
+    np.testing.assert_array_equal(blur.get(img, 4, 1.5), blur.get(img, 5, 1.5))  # even -> next odd
+    copy = blur.get(img, 0, 0.0)
+    assert copy is not img
+    np.testing.assert_array_equal(copy, img)
+    u8 = (img * 255).astype(np.uint8)
+    got = blur.get(u8, 0, 2.0)  # uint8 derives 6 sigma + 1 like OpenCV
+    assert got.dtype == np.uint8
+    assert np.abs(got.astype(int) - cv2.GaussianBlur(u8, (0, 0), 2.0)).max() <= 2
+
+
+# ---------------------------------------------------------------- batches
+
+
+@pytest.mark.parametrize("size", [64, (48, 40)])
+@pytest.mark.parametrize("swap_rb", [True, False])
+def test_images_to_batch_matches_blob(rng, size, swap_rb):
+    images = [smooth_image(rng, 64, 64) for _ in range(5)]
+    batch = rk.images_to_batch(images, std=0.5, size=size, mean=0.25, swap_rb=swap_rb, layout="HWC")
+    w, h = (size, size) if isinstance(size, int) else size
+    blob = cv2.dnn.blobFromImages(images, 2.0, (w, h), (0.25, 0.25, 0.25), swapRB=swap_rb)
+    assert batch.shape == (5, 3, h, w) and batch.dtype == np.float32 and batch.flags.c_contiguous
+    np.testing.assert_allclose(batch, blob, atol=TOL)
+
+
+def test_images_to_batch_per_channel_uint8_and_inverse(rng):
+    img = (rng.random((32, 24, 3)) * 255).astype(np.uint8)
+    mean, std = (0.485, 0.456, 0.406), (0.229, 0.224, 0.225)
+    batch = rk.image_to_batch(img, size=(24, 32), std=std, mean=mean)
+    net = img[:, :, ::-1].astype(np.float32) / 255  # network channel order
+    expected = ((net - np.array(mean, np.float32)) / np.array(std, np.float32)).transpose(2, 0, 1)[None]
+    np.testing.assert_allclose(batch, expected, atol=1e-5)
+    (back,) = rk.batch_to_images(batch, std=std, mean=mean)
+    assert back.flags.c_contiguous and back.shape == (32, 24, 3)
+    np.testing.assert_allclose(back, img / 255.0, atol=1e-5)
+
+
+def test_batch_to_images_list_and_layouts(rng):
+    batch = rng.random((3, 4, 8, 6)).astype(np.float32)
+    images = rk.batch_to_images(batch, swap_rb=True, layout="NCHW")
+    assert isinstance(images, list) and len(images) == 3
+    for i, image in enumerate(images):
+        np.testing.assert_array_equal(image, batch[i].transpose(1, 2, 0)[:, :, [2, 1, 0, 3]])
+    nhwc = rk.batch_to_images(batch.transpose(0, 2, 3, 1), swap_rb=False, layout="NHWC")
+    np.testing.assert_array_equal(nhwc[1], batch[1].transpose(1, 2, 0))
+    assert rk.batch_to_images(np.zeros((0, 3, 4, 4), np.float32)) == []
+
+
+def test_batch_size_none_and_chw_layout(rng):
+    img = smooth_image(rng, 20, 30)
+    a = rk.images_to_batch(img)
+    b = rk.images_to_batch([img.transpose(2, 0, 1)], layout="CHW")
+    np.testing.assert_array_equal(a, b)
+    assert a.shape == (1, 3, 20, 30)
+
+
+# ---------------------------------------------------------------- conversions
+
+
+def test_conversions():
+    u8 = np.array([[0, 128, 255]], np.uint8)
+    np.testing.assert_allclose(rk.to_float32(u8), [[0.0, 128 / 255, 1.0]], rtol=1e-7)
+    f = np.zeros((2, 2), np.float32)
+    assert rk.to_float32(f) is f
+    assert rk.to_float32(np.ones(3, np.uint16)).dtype == np.float32
+    with pytest.raises(TypeError):
+        rk.to_float32(np.ones(3, np.int32))
+    assert rk.to_numpy(f) is f
+
+
+# ---------------------------------------------------------------- errors
+
+
+@pytest.mark.parametrize(
+    "call,exc",
+    [
+        (lambda img: rk.resize(img, (10, 10), interpolation=7), ValueError),
+        (lambda img: rk.resize(img, (0, 10)), ValueError),
+        (lambda img: rk.resize(img, 10), TypeError),
+        (lambda img: rk.resize(img.astype(np.float64), (5, 5)), TypeError),
+        (lambda img: rk.resize(img[None], (5, 5)), ValueError),
+        (lambda img: rk.resize(img[:0], (5, 5)), ValueError),
+        (lambda img: rk.affine_transform(img, np.eye(3), (5, 5)), ValueError),
+        (lambda img: rk.affine_transform(img, [[1, 0, 0], [0, np.nan, 0]], (5, 5)), ValueError),
+        (lambda img: rk.affine_transform(img, np.zeros((2, 3)), (5, 5)), ValueError),
+        (lambda img: rk.get_inverse_matrix([[1, 2, 0], [2, 4, 0]]), ValueError),
+        (lambda img: rk.GaussianBlur().get(img, -1, 1.0), ValueError),
+        (lambda img: rk.GaussianBlur().get(img, 3, float("nan")), ValueError),
+        (lambda img: rk.images_to_batch([], size=4), ValueError),
+        (lambda img: rk.images_to_batch(img, layout="NHWC"), ValueError),
+        (lambda img: rk.images_to_batch([img, img[:5]]), ValueError),
+        (lambda img: rk.images_to_batch([img, img[:, :, :2]], size=4), ValueError),
+        (lambda img: rk.images_to_batch(img, std=0.0), ValueError),
+        (lambda img: rk.images_to_batch(img, mean=(1.0, 2.0)), ValueError),
+        (lambda img: rk.batch_to_images(img, layout="HWC"), ValueError),
+        (lambda img: rk.batch_to_images(img), ValueError),
+    ],
+)
+def test_bad_arguments_raise(call, exc):
+    with pytest.raises(exc):
+        call(np.zeros((8, 9, 3), np.float32))
