@@ -178,13 +178,19 @@ struct Region {
     double IM[2][3];
 };
 
-// From the host copy of IM (crop -> frame, the map the warp applies): the bounding box, in
-// frame pixels, of the crop grown by two pixels on every side (room for the sampling
-// footprint), plus a margin. False when IM cannot be read as a finite, invertible 2 x 3
-// matrix; the whole frame is used then.
+// From IM (crop -> frame, the map the warp applies): the bounding box, in frame pixels, of
+// the crop grown by two pixels on every side (room for the sampling footprint), plus a
+// margin. False, and the whole frame is used, when IM lives on the GPU (reading it would
+// wait for the device) or is not a finite, invertible 2 x 3 matrix.
 bool reachable_region(PyObject* module, PyObject* IM, Py_ssize_t h, Py_ssize_t w, Py_ssize_t H, Py_ssize_t W,
                       Region& r) {
     if (H <= 0 || W <= 0) return false;
+    Ref np = pyglue::global(module, "np");
+    Ref home = np ? pyglue::array_module(module, IM) : Ref();
+    if (!home || home.get() != np.get()) {
+        PyErr_Clear();
+        return false;
+    }
     Ref f64 = Ref::steal(PyUnicode_FromString("float64"));
     Ref host = f64 ? pyglue::host_array(module, IM, f64.get()) : Ref();
     pyglue::Buffer buf;
