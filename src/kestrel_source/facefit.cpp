@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
 using pyglue::Ref;
 
@@ -265,6 +267,54 @@ Ref gaussian_filter(PyObject* module, PyObject* xp) {
     return ndimage ? Ref::steal(PyObject_GetAttrString(ndimage.get(), "gaussian_filter")) : Ref();
 }
 
+// Per-channel median over all pixels of a host h x w x c float32 image, as NumPy's
+// median computes it (mean of the two middle values for an even count, NaN when any value
+// is NaN), by selection instead of NumPy's transposed copy and partition.
+Ref host_median(PyObject* np, PyObject* img) {
+    pyglue::Buffer buf;
+    if (!buf.acquire(img, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return Ref();
+    const Py_buffer& v = buf.view();
+    if (v.ndim != 3 || v.itemsize != sizeof(float) || !v.format || std::string(v.format) != "f") {
+        PyErr_SetString(PyExc_ValueError, "the padded image must be h x w x c float32");
+        return Ref();
+    }
+    const Py_ssize_t n = v.shape[0] * v.shape[1], channels = v.shape[2];
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "median of an empty image");
+        return Ref();
+    }
+    const float* data = static_cast<const float*>(v.buf);
+    std::vector<double> medians(static_cast<size_t>(channels));
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<float> values(static_cast<size_t>(n));
+    for (Py_ssize_t c = 0; c < channels; ++c) {
+        bool nan = false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            values[i] = data[i * channels + c];
+            nan |= std::isnan(values[i]);
+        }
+        if (nan) {
+            medians[c] = NAN;
+            continue;
+        }
+        const auto mid = values.begin() + n / 2;
+        std::nth_element(values.begin(), mid, values.end());
+        float m = *mid;
+        if (n % 2 == 0) m = (*std::max_element(values.begin(), mid) + m) / 2.0f;
+        medians[c] = m;
+    }
+    Py_END_ALLOW_THREADS
+    Ref list = Ref::steal(PyList_New(channels));
+    if (!list) return Ref();
+    for (Py_ssize_t c = 0; c < channels; ++c) {
+        PyObject* item = PyFloat_FromDouble(medians[c]);
+        if (!item) return Ref();
+        PyList_SET_ITEM(list.get(), c, item);
+    }
+    Ref f32 = Ref::steal(PyObject_GetAttrString(np, "float32"));
+    return f32 ? pyglue::call_method_kw(np, "array", {list.get()}, {{"dtype", f32.get()}}) : Ref();
+}
+
 // Reflect padding whose margin fades into a blurred copy and then into the median colour,
 // so that the mirror seams do not show (step 7). `img` is float32 and not modified.
 Ref pad_and_blend(PyObject* module, PyObject* xp, PyObject* img, const Plan& p) {
@@ -303,8 +353,12 @@ Ref pad_and_blend(PyObject* module, PyObject* xp, PyObject* img, const Plan& p) 
     blurred = Ref();
 
     // img + (median - img) * clip(mask, 0, 1)
+    Ref np = pyglue::global(module, "np");
     Ref axes = Ref::steal(Py_BuildValue("(ii)", 0, 1));
-    Ref median = axes ? pyglue::call_method_kw(xp, "median", {padded.get()}, {{"axis", axes.get()}}) : Ref();
+    Ref median;
+    if (np && axes)
+        median = np.get() == xp ? host_median(xp, padded.get())
+                                : pyglue::call_method_kw(xp, "median", {padded.get()}, {{"axis", axes.get()}});
     Ref towards = median ? Ref::steal(PyNumber_Subtract(median.get(), padded.get())) : Ref();
     weight = clipped_weight(xp, mask.get(), 1.0, 0.0);
     if (!towards || !weight || !(towards = Ref::steal(PyNumber_InPlaceMultiply(towards.get(), weight.get()))) ||
