@@ -11,7 +11,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace pyglue {
 
@@ -249,14 +251,7 @@ inline Ref array_module(PyObject* module, PyObject* array) {
     return global(module, "np");
 }
 
-}  // namespace pyglue
-
 // ---------------------------------------------------------------- keyword calls
-
-#include <initializer_list>
-#include <vector>
-
-namespace pyglue {
 
 // One keyword argument of call_kw: its name and a borrowed value.
 struct Kw {
@@ -265,15 +260,19 @@ struct Kw {
 };
 
 // Calls `callable(*args, **kwargs)` with borrowed values, keywords in the order given:
-// call_kw(f, {x}, {{"axis", zero}}).
+// call_kw(f, {x}, {{"axis", zero}}). A null value (left by a failed earlier step, its
+// exception still set) fails the call.
 inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
                    std::initializer_list<Kw> kwargs) {
     Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
     if (!kwnames) return Ref();
     std::vector<PyObject*> argv{nullptr};
+    for (PyObject* a : args)
+        if (!a) return Ref();
     argv.insert(argv.end(), args.begin(), args.end());
     Py_ssize_t k = 0;
     for (const Kw& kw : kwargs) {
+        if (!kw.value) return Ref();
         PyObject* name = PyUnicode_InternFromString(kw.name);
         if (!name) return Ref();
         PyTuple_SET_ITEM(kwnames.get(), k++, name);
@@ -288,6 +287,38 @@ inline Ref call_method_kw(PyObject* obj, const char* name, std::initializer_list
                           std::initializer_list<Kw> kwargs) {
     Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
     return method ? call_kw(method.get(), args, kwargs) : Ref();
+}
+
+// ---------------------------------------------------------------- shapes and host copies
+
+// Reads the first `count` entries of `array.shape` into dims; ValueError naming `what`
+// when the array has fewer dimensions.
+inline bool leading_dims(PyObject* array, const char* what, Py_ssize_t* dims, Py_ssize_t count) {
+    Ref shape = Ref::steal(PyObject_GetAttrString(array, "shape"));
+    if (!shape) return false;
+    const Py_ssize_t ndim = PySequence_Size(shape.get());
+    if (ndim < 0) return false;
+    if (ndim < count) {
+        PyErr_Format(PyExc_ValueError, "%s must have at least %zd dimensions, got %zd", what, count, ndim);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref d = Ref::steal(PySequence_GetItem(shape.get(), i));
+        dims[i] = d ? PyNumber_AsSsize_t(d.get(), PyExc_OverflowError) : -1;
+        if (dims[i] == -1 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// `array` as a C-contiguous NumPy array of `dtype` (a NumPy dtype or its name); a CuPy
+// array is copied to the host first (module globals `cp` and `np`).
+inline Ref host_array(PyObject* module, PyObject* array, PyObject* dtype) {
+    Ref np = global(module, "np");
+    Ref xp = array_module(module, array);
+    if (!np || !xp) return Ref();
+    Ref host = xp.get() == np.get() ? Ref::borrow(array) : call_method(xp.get(), "asnumpy", array);
+    if (!host) return Ref();
+    return call_method_kw(np.get(), "ascontiguousarray", {host.get()}, {{"dtype", dtype}});
 }
 
 }  // namespace pyglue

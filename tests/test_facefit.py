@@ -1,0 +1,186 @@
+import importlib.util
+import math
+import pathlib
+
+import numpy as np
+import pytest
+
+from kestrel import facefit
+
+BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench" / "align_paste.py"
+
+
+def _load_bench():
+    spec = importlib.util.spec_from_file_location("align_paste_bench", BENCH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+bench = _load_bench()
+
+
+@pytest.fixture(params=["numpy", pytest.param("cupy", marks=pytest.mark.gpu)])
+def xp(request):
+    return pytest.importorskip(request.param)
+
+
+def host(a):
+    return a.get() if hasattr(a, "__cuda_array_interface__") else np.asarray(a)
+
+
+def upright_face(cx, ey, d, e):
+    """Eyes d apart at height ey, mouth corners e below them."""
+    return np.array([[cx - d / 2, ey], [cx + d / 2, ey], [cx, ey + e / 2],
+                     [cx - 0.4 * d, ey + e], [cx + 0.4 * d, ey + e]])
+
+
+def expected_position(point, cx, ey, d, e, out, transform):
+    """Where an upright face's quad (half side max(2d, 1.8e), centred a tenth of the
+    eye-to-mouth distance below the eyes) puts a frame point in the output."""
+    s = max(2 * d, 1.8 * e)
+    corner = np.array([cx - s, ey + 0.1 * e - s])
+    u = (np.asarray(point) - corner) / (2 * s) * transform
+    if out >= transform:
+        return u
+    k = transform / out
+    return (u + 0.5) / k - 0.5  # area averaging of k x k blocks
+
+
+def rotate(points, angle, centre):
+    c, s = math.cos(angle), math.sin(angle)
+    p = np.asarray(points, dtype=np.float64) - centre
+    return p @ np.array([[c, s], [-s, c]]) + centre
+
+
+def blob_frame(h, w, blobs, sigma=2.5):
+    """Grey frame with one Gaussian blob per channel, brighter in that channel only."""
+    yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
+    frame = np.full((h, w, 3), 0.4, dtype=np.float32)
+    for c, (bx, by) in enumerate(blobs):
+        frame[..., c] += 0.5 * np.exp(-((xx - bx) ** 2 + (yy - by) ** 2) / (2 * sigma**2))
+    return frame
+
+
+def centroid(img, channel, near, radius=6):
+    x0, y0 = (int(round(v)) for v in near)
+    win = img[y0 - radius:y0 + radius + 1, x0 - radius:x0 + radius + 1, channel] - 0.4
+    win = np.clip(win - 0.02, 0, None)
+    yy, xx = np.mgrid[y0 - radius:y0 + radius + 1, x0 - radius:x0 + radius + 1]
+    return np.array([(xx * win).sum() / win.sum(), (yy * win).sum() / win.sum()])
+
+
+# frame (h, w), face (cx, ey, d, e), output_size, transform_size
+GEOMETRY = {
+    "centre": ((300, 400), (200, 120, 40, 44), 64, 256),
+    "pre-shrink": ((900, 1000), (500, 380, 160, 170), 64, 256),  # quad 640 >= 4 * 64
+    "left edge, padded": ((300, 400), (60, 120, 40, 44), 64, 256),  # quad leaves the frame
+    "cropped in x only": ((170, 600), (300, 70, 40, 44), 64, 256),
+    "output >= transform": ((300, 400), (200, 120, 40, 44), 256, 128),
+}
+
+
+@pytest.mark.parametrize("angle", [0.0, 0.5, -1.3, math.pi])
+@pytest.mark.parametrize("case", GEOMETRY)
+def test_marked_points_land_where_the_quad_sends_them(xp, case, angle):
+    (h, w), (cx, ey, d, e), out, transform = GEOMETRY[case]
+    lm = upright_face(cx, ey, d, e)
+    marks = [lm[0], lm[1], (lm[3] + lm[4]) / 2]  # left eye, right eye, mouth centre
+    centre = np.array([cx, ey + e / 2])
+    frame = blob_frame(h, w, rotate(marks, angle, centre))
+    result = host(facefit.align_face_ffhq(xp.asarray(frame), xp.asarray(rotate(lm, angle, centre)), out, transform))
+    side = min(out, transform)
+    assert result.shape == (side, side, 3) and result.dtype == np.float32
+    for channel, mark in enumerate(marks):
+        want = expected_position(mark, cx, ey, d, e, out, transform)
+        np.testing.assert_allclose(centroid(result, channel, want), want, atol=0.4)
+
+
+@pytest.mark.parametrize("case", GEOMETRY)
+@pytest.mark.parametrize("padding", [True, False])
+def test_matches_the_plain_recipe(xp, case, padding):
+    (h, w), (cx, ey, d, e), out, transform = GEOMETRY[case]
+    rng = np.random.default_rng(3)
+    frame = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+    lm = upright_face(cx, ey, d, e)
+    ours = host(facefit.align_face_ffhq(xp.asarray(frame), xp.asarray(lm), out, transform, padding))
+    plain = bench.plain_align_face_ffhq(frame, lm, out, transform, padding)
+    np.testing.assert_allclose(ours, plain, atol=1e-3)
+
+
+def test_padding_fills_the_margin_that_the_frame_lacks(xp):
+    (h, w), (cx, ey, d, e), out, transform = GEOMETRY["left edge, padded"]
+    frame = xp.asarray(blob_frame(h, w, []) + 0.2)  # 0.6 everywhere
+    lm = xp.asarray(upright_face(cx, ey, d, e))
+    padded = host(facefit.align_face_ffhq(frame, lm, out, transform, True))
+    bare = host(facefit.align_face_ffhq(frame, lm, out, transform, False))
+    assert padded.min() > 0.5  # no black margin anywhere
+    assert np.all(bare[:, :4] == 0)  # the quad's left part lies outside the frame
+    assert np.allclose(bare[:, -8:], 0.6, atol=1e-5)
+
+
+@pytest.mark.parametrize("padding", [True, False])
+def test_uint8_frame_equals_its_float_version_and_inputs_stay_untouched(xp, padding):
+    (h, w), (cx, ey, d, e), out, transform = GEOMETRY["left edge, padded"]
+    frame8 = np.random.default_rng(5).integers(0, 256, (h, w, 3), dtype=np.uint8)
+    frame32 = frame8.astype(np.float32) / np.float32(255)
+    lm = upright_face(cx, ey, d, e).astype(np.float32)
+    inputs = [xp.asarray(frame8), xp.asarray(frame32), xp.asarray(lm)]
+    before = [host(a).copy() for a in inputs]
+    a = facefit.align_face_ffhq(inputs[0], inputs[2], out, transform, padding)
+    b = facefit.align_face_ffhq(inputs[1], inputs[2], out, transform, padding)
+    assert type(a) is type(inputs[0])
+    np.testing.assert_allclose(host(a), host(b), atol=1e-6)
+    for arr, old in zip(inputs, before):
+        np.testing.assert_array_equal(host(arr), old)
+
+
+def test_tiny_face_with_zero_padding_widths_stays_finite():
+    frame = blob_frame(20, 20, [])
+    lm = upright_face(10, 10, 0.3, 0.3)  # quad side about 1.2 pixels: padding width 0
+    result = facefit.align_face_ffhq(frame, lm, 8, 32)
+    assert result.shape == (8, 8, 3) and np.all(np.isfinite(result))
+
+
+@pytest.mark.parametrize(
+    "landmarks, error",
+    [
+        (upright_face(-500, 100, 40, 44), ValueError),  # wholly outside the frame: empty crop
+        (upright_face(200, 120, 40, 44)[:4], IndexError),
+        (np.zeros((5, 2)), ValueError),  # coincident points: no quad
+        (np.zeros((5, 3)), ValueError),
+    ],
+)
+def test_unusable_landmarks_raise(landmarks, error):
+    with pytest.raises(error):
+        facefit.align_face_ffhq(blob_frame(300, 400, []), landmarks, 64, 256)
+
+
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"output_size": 256.0}, "Argument 'output_size' has incorrect type (expected int, got float)"),
+        ({"output_size": True}, "Argument 'output_size' has incorrect type (expected int, got bool)"),
+        ({"transform_size": None}, "Argument 'transform_size' has incorrect type (expected int, got NoneType)"),
+        ({"transform_size": IntSub(8)}, "Argument 'transform_size' has incorrect type (expected int, got IntSub)"),
+        ({"size": 3}, "align_face_ffhq() got an unexpected keyword argument 'size'"),
+        ({"img": 3}, "align_face_ffhq() got multiple values for keyword argument 'img'"),
+    ],
+)
+def test_argument_errors(kwargs, message):
+    frame, lm = blob_frame(30, 30, []), upright_face(15, 12, 4, 4)
+    with pytest.raises(TypeError) as info:
+        facefit.align_face_ffhq(frame, lm, **kwargs)
+    assert str(info.value) == message
+
+
+def test_argument_counts():
+    frame, lm = blob_frame(30, 30, []), upright_face(15, 12, 4, 4)
+    with pytest.raises(TypeError, match=r"^align_face_ffhq\(\) takes at least 2 positional arguments \(1 given\)$"):
+        facefit.align_face_ffhq(frame)
+    with pytest.raises(TypeError, match=r"^align_face_ffhq\(\) takes at most 5 positional arguments \(6 given\)$"):
+        facefit.align_face_ffhq(frame, lm, 8, 32, True, 0)
