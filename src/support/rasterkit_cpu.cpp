@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
-#include <type_traits>
 #include <vector>
 
 using pyglue::Ref;
@@ -450,12 +449,6 @@ void emit_planes(const Normalise& nz, float* image_out, index_t plane, index_t y
     }
 }
 
-// Resampled integer pixels are still in their own units; bring them to 0..1.
-template <class T>
-float unit_of(float v) {
-    return std::is_same<T, unsigned char>::value ? v / 255.0f : v;
-}
-
 // Output row y of one batch entry: straight from the source when the size matches,
 // else through the resampling tables.
 template <class T>
@@ -469,8 +462,9 @@ void batch_row(const View& src, float* image_out, index_t out_h, index_t out_w, 
         return;
     }
     const float* out = resample_row<T>(src, 0, *tx, *ty, out_w, y, scratch);
+    const T* kind = nullptr;
     emit_planes(nz, image_out, plane, y, out_w, cn,
-                [&](index_t x, index_t c) { return unit_of<T>(out[x * cn + c]); });
+                [&](index_t x, index_t c) { return rk::resampled_to_unit(out[x * cn + c], kind); });
 }
 
 // images_to_batch(images, dst, mean, std, swap_rb): images a list of h x w x c arrays,

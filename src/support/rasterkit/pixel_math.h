@@ -33,6 +33,10 @@ RK_HOST_DEVICE index_t clamp_index(index_t i, index_t n) { return i < 0 ? 0 : (i
 RK_HOST_DEVICE float to_unit(unsigned char v) { return static_cast<float>(v) / 255.0f; }
 RK_HOST_DEVICE float to_unit(float v) { return v; }
 
+// A value resampled from pixels like *p (still in their units) brought to 0..1.
+RK_HOST_DEVICE float resampled_to_unit(float v, const unsigned char*) { return v / 255.0f; }
+RK_HOST_DEVICE float resampled_to_unit(float v, const float*) { return v; }
+
 RK_HOST_DEVICE float load(const unsigned char* p) { return static_cast<float>(*p); }
 RK_HOST_DEVICE float load(const float* p) { return *p; }
 
