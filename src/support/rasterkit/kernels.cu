@@ -93,24 +93,14 @@ RK_RESIZE(rk_resize_f32, float)
 template <class T>
 __device__ void warp_pixels(const T* src, index_t sh, index_t sw, index_t cn, index_t sy, index_t sx, index_t sc,
                             T* dst, index_t dh, index_t dw, const double* inv, bool ok) {
-    const index_t off[4] = {0, sx, sy, sy + sx};
     RK_GRID_LOOP(i, dh * dw) {
         const index_t y = i / dw, x = i - y * dw;
         T* out = dst + i * cn;
-        rk::BilinearTaps b;
+        rk::BilinearPos b;
         b.any = false;
-        if (ok) b = rk::bilinear_zero(inv[0] * x + inv[1] * y + inv[2], inv[3] * x + inv[4] * y + inv[5], sw, sh);
-        if (!b.any) {
-            for (index_t c = 0; c < cn; ++c) rk::store(out + c, 0.0f);
-            continue;
-        }
-        const T* p = src + b.y0 * sy + b.x0 * sx;
-        for (index_t c = 0; c < cn; ++c) {
-            float acc = 0.0f;
-            for (int k = 0; k < 4; ++k)
-                if (b.valid[k]) acc += b.w[k] * rk::load(p + off[k] + c * sc);
-            rk::store(out + c, acc);
-        }
+        if (ok) b = rk::bilinear_position(inv[0] * x + inv[1] * y + inv[2], inv[3] * x + inv[4] * y + inv[5], sw, sh);
+        for (index_t c = 0; c < cn; ++c)
+            rk::store(out + c, b.any ? rk::bilinear_sample(src + c * sc, sy, sx, b, sw, sh) : 0.0f);
     }
 }
 
