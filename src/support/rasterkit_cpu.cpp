@@ -215,6 +215,21 @@ void accumulate_row(const View& v, index_t img, index_t y, float weight, bool fi
         }
 }
 
+// row[i] += weight * (source row ya + source row yb): two mirrored blur taps.
+template <class T>
+void accumulate_pair(const View& v, index_t ya, index_t yb, float weight, float* row) {
+    if (v.packed_rows()) {
+        const T* a = v.at<const T>(0, ya, 0, 0);
+        const T* b = v.at<const T>(0, yb, 0, 0);
+        const index_t count = v.w * v.c;
+        for (index_t i = 0; i < count; ++i) row[i] += weight * (rk::load(a + i) + rk::load(b + i));
+        return;
+    }
+    for (index_t x = 0; x < v.w; ++x)
+        for (index_t c = 0; c < v.c; ++c)
+            row[x * v.c + c] += weight * (rk::load(v.at<const T>(0, ya, x, c)) + rk::load(v.at<const T>(0, yb, x, c)));
+}
+
 // out[x * c + ch] = sum of taps of table over row; CN > 0 fixes the channel count.
 template <int CN>
 void horizontal(const AxisTable& t, index_t dst_w, index_t channels, const float* row, float* out) {
@@ -489,7 +504,10 @@ void blur_image(const View& src, const View& dst, const std::vector<float>& kern
     for (index_t y = 0; y < h; ++y) {
         float* padded = scratch.mine();
         float* row = padded + r * cn;
-        for (index_t k = 0; k < ks; ++k) accumulate_row<T>(src, 0, rk::reflect101(y + k - r, h), kw[k], k == 0, row);
+        // The kernel is symmetric: mirrored taps share one multiply.
+        accumulate_row<T>(src, 0, y, kw[r], true, row);
+        for (index_t k = 0; k < r; ++k)
+            accumulate_pair<T>(src, rk::reflect101(y + k - r, h), rk::reflect101(y + r - k, h), kw[k], row);
         for (index_t p = 1; p <= r; ++p) {
             const index_t left = rk::reflect101(-p, w), right = rk::reflect101(w - 1 + p, w);
             for (index_t c = 0; c < cn; ++c) {
@@ -498,11 +516,11 @@ void blur_image(const View& src, const View& dst, const std::vector<float>& kern
             }
         }
         float* out = padded + (w + 2 * r) * cn;
-        for (index_t i = 0; i < row_len; ++i) out[i] = kw[0] * padded[i];
-        for (index_t k = 1; k < ks; ++k) {
+        for (index_t i = 0; i < row_len; ++i) out[i] = kw[r] * row[i];
+        for (index_t k = 0; k < r; ++k) {
             const float wk = kw[k];
-            const float* q = padded + k * cn;
-            for (index_t i = 0; i < row_len; ++i) out[i] += wk * q[i];
+            const float *a = padded + k * cn, *b = padded + (ks - 1 - k) * cn;
+            for (index_t i = 0; i < row_len; ++i) out[i] += wk * (a[i] + b[i]);
         }
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
