@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
-#include <type_traits>
 #include <vector>
 
 using pyglue::Ref;
@@ -216,6 +215,21 @@ void accumulate_row(const View& v, index_t img, index_t y, float weight, bool fi
         }
 }
 
+// row[i] += weight * (source row ya + source row yb): two mirrored blur taps.
+template <class T>
+void accumulate_pair(const View& v, index_t ya, index_t yb, float weight, float* row) {
+    if (v.packed_rows()) {
+        const T* a = v.at<const T>(0, ya, 0, 0);
+        const T* b = v.at<const T>(0, yb, 0, 0);
+        const index_t count = v.w * v.c;
+        for (index_t i = 0; i < count; ++i) row[i] += weight * (rk::load(a + i) + rk::load(b + i));
+        return;
+    }
+    for (index_t x = 0; x < v.w; ++x)
+        for (index_t c = 0; c < v.c; ++c)
+            row[x * v.c + c] += weight * (rk::load(v.at<const T>(0, ya, x, c)) + rk::load(v.at<const T>(0, yb, x, c)));
+}
+
 // out[x * c + ch] = sum of taps of table over row; CN > 0 fixes the channel count.
 template <int CN>
 void horizontal(const AxisTable& t, index_t dst_w, index_t channels, const float* row, float* out) {
@@ -305,28 +319,147 @@ PyObject* py_resize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // ------------------------------------------------------------------ affine warp
 
+// Output tiles of kTileRows x kTileCols keep the source area they read small enough to
+// stay in cache while a rotated or scaled map walks it.
+constexpr index_t kTileRows = 32, kTileCols = 128;
+
+// Columns [lo, hi) of an output row whose sample positions (sx, sy), linear in the
+// column, satisfy pred. Each coordinate is monotone along the row, so such columns form
+// one interval: estimated from lower[k] <= s_k < upper[k], then corrected with pred
+// itself, which alone decides results (the caller's paths agree on every pixel; the
+// interval only picks the fastest one).
+struct Span {
+    index_t lo, hi;
+};
+
+template <class Pred>
+Span find_span(const double* slope, const double* base, const double* lower, const double* upper, index_t out_w,
+               Pred&& pred) {
+    double lo = 0.0, hi = static_cast<double>(out_w);
+    for (int k = 0; k < 2; ++k) {
+        if (slope[k] == 0.0) {
+            if (!(base[k] >= lower[k] && base[k] < upper[k])) hi = lo;
+            continue;
+        }
+        double a = (lower[k] - base[k]) / slope[k], b = (upper[k] - base[k]) / slope[k];
+        if (a > b) std::swap(a, b);
+        lo = std::max(lo, a);
+        hi = std::min(hi, b + 1.0);
+    }
+    Span s;
+    s.lo = static_cast<index_t>(std::clamp(std::ceil(lo), 0.0, static_cast<double>(out_w)));
+    s.hi = std::max(s.lo, static_cast<index_t>(std::clamp(std::floor(hi), 0.0, static_cast<double>(out_w))));
+    while (s.lo < s.hi && !pred(s.lo)) ++s.lo;
+    while (s.hi > s.lo && !pred(s.hi - 1)) --s.hi;
+    if (s.lo == s.hi) {
+        // The estimate missed; an interval it missed can only touch its edges.
+        for (index_t x : {s.lo - 1, s.lo}) {
+            if (x >= 0 && x < out_w && pred(x)) {
+                s.lo = x;
+                s.hi = x + 1;
+                break;
+            }
+        }
+        if (s.lo == s.hi) return s;
+    }
+    while (s.lo > 0 && pred(s.lo - 1)) --s.lo;
+    while (s.hi < out_w && pred(s.hi)) ++s.hi;
+    return s;
+}
+
+// How one output row splits: zeros outside [any.lo, any.hi) (no tap inside the
+// source), per-tap checks at the edges, the unchecked interior [inner.lo, inner.hi).
+struct RowPlan {
+    double bx, by;
+    Span any, inner;
+};
+
+RowPlan plan_row(const double* im, index_t y, index_t out_w, index_t src_w, index_t src_h) {
+    RowPlan r;
+    r.bx = im[1] * y + im[2];
+    r.by = im[4] * y + im[5];
+    const double slope[2] = {im[0], im[3]}, base[2] = {r.bx, r.by};
+    const double any_lo[2] = {std::nextafter(-1.0, 0.0), std::nextafter(-1.0, 0.0)};
+    const double any_hi[2] = {static_cast<double>(src_w), static_cast<double>(src_h)};
+    const double in_lo[2] = {0.0, 0.0}, in_hi[2] = {src_w - 1.0, src_h - 1.0};
+    auto position = [&](index_t x) { return rk::bilinear_position(im[0] * x + r.bx, im[3] * x + r.by, src_w, src_h); };
+    r.any = find_span(slope, base, any_lo, any_hi, out_w, [&](index_t x) { return position(x).any; });
+    r.inner = find_span(slope, base, in_lo, in_hi, out_w, [&](index_t x) { return position(x).interior; });
+    // The interior loop keeps positions in int; larger sources take the checked path.
+    const bool int_positions = src_w < (index_t{1} << 30) && src_h < (index_t{1} << 30);
+    if (r.inner.lo == r.inner.hi || !int_positions) r.inner.lo = r.inner.hi = r.any.lo;
+    return r;
+}
+
+// Columns [c0, c1) of one output row; CN > 0 fixes the channel count.
+template <class T, int CN>
+void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, const double* im) {
+    const index_t cn = CN > 0 ? CN : src.c;
+    const T* base = src.at<const T>(0, 0, 0, 0);
+    auto zeros = [&](index_t from, index_t to) {
+        for (index_t i = std::max(from, c0) * cn; i < std::min(to, c1) * cn; ++i) rk::store(d + i, 0.0f);
+    };
+    auto checked = [&](index_t from, index_t to) {
+        for (index_t x = std::max(from, c0); x < std::min(to, c1); ++x) {
+            const rk::BilinearPos b = rk::bilinear_position(im[0] * x + r.bx, im[3] * x + r.by, src.w, src.h);
+            for (index_t c = 0; c < cn; ++c)
+                rk::store(d + x * cn + c,
+                          b.any ? rk::bilinear_sample(base + c * src.sc, src.sy, src.sx, b, src.w, src.h) : 0.0f);
+        }
+    };
+    zeros(0, r.any.lo);
+    checked(r.any.lo, r.inner.lo);
+    // The interior: coordinates are non-negative, so truncation is floor, and all four
+    // taps exist; the same arithmetic as bilinear_position and bilinear_sample, with the
+    // positions of the run computed first in a loop the compiler vectorises.
+    const index_t i0 = std::max(r.inner.lo, c0), i1 = std::min(r.inner.hi, c1);
+    for (index_t run = i0; run < i1; run += kTileCols) {
+        const int n = static_cast<int>(std::min(kTileCols, i1 - run));
+        int ix[kTileCols], iy[kTileCols];
+        float fx[kTileCols], fy[kTileCols];
+        for (int i = 0; i < n; ++i) {
+            const double x = static_cast<double>(run + i);
+            const double sx = im[0] * x + r.bx, sy = im[3] * x + r.by;
+            ix[i] = static_cast<int>(sx);
+            iy[i] = static_cast<int>(sy);
+            fx[i] = static_cast<float>(sx - ix[i]);
+            fy[i] = static_cast<float>(sy - iy[i]);
+        }
+        T* o = d + run * cn;
+        for (int i = 0; i < n; ++i, o += cn) {
+            const T* p = base + iy[i] * src.sy + ix[i] * src.sx;
+            for (index_t c = 0; c < cn; ++c) {
+                const T* q = p + c * src.sc;
+                rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + src.sx), rk::load(q + src.sy),
+                                                    rk::load(q + src.sy + src.sx), fx[i], fy[i]));
+            }
+        }
+    }
+    checked(r.inner.hi, r.any.hi);
+    zeros(r.any.hi, c1);
+}
+
+template <class T, int CN>
+void warp_band(const View& src, const View& dst, index_t y0, const double* im) {
+    const index_t y1 = std::min(y0 + kTileRows, dst.h);
+    RowPlan plans[kTileRows];
+    for (index_t y = y0; y < y1; ++y) plans[y - y0] = plan_row(im, y, dst.w, src.w, src.h);
+    for (index_t c0 = 0; c0 < dst.w; c0 += kTileCols)
+        for (index_t y = y0; y < y1; ++y)
+            warp_cols<T, CN>(src, dst.at<T>(0, y, 0, 0), plans[y - y0], c0, std::min(c0 + kTileCols, dst.w), im);
+}
+
 template <class T>
 void warp_image(const View& src, const View& dst, const double* im) {
-    const index_t cn = src.c;
-    const bool parallel = dst.h * dst.w * cn * 4 > kParallelWork;
-#pragma omp parallel for schedule(static) if (parallel)
-    for (index_t y = 0; y < dst.h; ++y) {
-        T* d = dst.at<T>(0, y, 0, 0);
-        const double bx = im[1] * y + im[2], by = im[4] * y + im[5];
-        for (index_t x = 0; x < dst.w; ++x, d += cn) {
-            const rk::BilinearTaps b = rk::bilinear_zero(im[0] * x + bx, im[3] * x + by, src.w, src.h);
-            if (!b.any) {
-                for (index_t c = 0; c < cn; ++c) rk::store(d + c, 0.0f);
-                continue;
-            }
-            const T* p = src.at<const T>(0, b.y0, b.x0, 0);
-            const index_t off[4] = {0, src.sx, src.sy, src.sy + src.sx};
-            for (index_t c = 0; c < cn; ++c) {
-                float acc = 0.0f;
-                for (int k = 0; k < 4; ++k)
-                    if (b.valid[k]) acc += b.w[k] * rk::load(p + off[k] + c * src.sc);
-                rk::store(d + c, acc);
-            }
+    const index_t bands = (dst.h + kTileRows - 1) / kTileRows;
+    const bool parallel = dst.h * dst.w * src.c * 4 > kParallelWork;
+#pragma omp parallel for schedule(dynamic) if (parallel)
+    for (index_t band = 0; band < bands; ++band) {
+        switch (src.c) {
+            case 1: warp_band<T, 1>(src, dst, band * kTileRows, im); break;
+            case 3: warp_band<T, 3>(src, dst, band * kTileRows, im); break;
+            case 4: warp_band<T, 4>(src, dst, band * kTileRows, im); break;
+            default: warp_band<T, 0>(src, dst, band * kTileRows, im); break;
         }
     }
 }
@@ -371,7 +504,10 @@ void blur_image(const View& src, const View& dst, const std::vector<float>& kern
     for (index_t y = 0; y < h; ++y) {
         float* padded = scratch.mine();
         float* row = padded + r * cn;
-        for (index_t k = 0; k < ks; ++k) accumulate_row<T>(src, 0, rk::reflect101(y + k - r, h), kw[k], k == 0, row);
+        // The kernel is symmetric: mirrored taps share one multiply.
+        accumulate_row<T>(src, 0, y, kw[r], true, row);
+        for (index_t k = 0; k < r; ++k)
+            accumulate_pair<T>(src, rk::reflect101(y + k - r, h), rk::reflect101(y + r - k, h), kw[k], row);
         for (index_t p = 1; p <= r; ++p) {
             const index_t left = rk::reflect101(-p, w), right = rk::reflect101(w - 1 + p, w);
             for (index_t c = 0; c < cn; ++c) {
@@ -380,11 +516,11 @@ void blur_image(const View& src, const View& dst, const std::vector<float>& kern
             }
         }
         float* out = padded + (w + 2 * r) * cn;
-        for (index_t i = 0; i < row_len; ++i) out[i] = kw[0] * padded[i];
-        for (index_t k = 1; k < ks; ++k) {
+        for (index_t i = 0; i < row_len; ++i) out[i] = kw[r] * row[i];
+        for (index_t k = 0; k < r; ++k) {
             const float wk = kw[k];
-            const float* q = padded + k * cn;
-            for (index_t i = 0; i < row_len; ++i) out[i] += wk * q[i];
+            const float *a = padded + k * cn, *b = padded + (ks - 1 - k) * cn;
+            for (index_t i = 0; i < row_len; ++i) out[i] += wk * (a[i] + b[i]);
         }
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
@@ -450,12 +586,6 @@ void emit_planes(const Normalise& nz, float* image_out, index_t plane, index_t y
     }
 }
 
-// Resampled integer pixels are still in their own units; bring them to 0..1.
-template <class T>
-float unit_of(float v) {
-    return std::is_same<T, unsigned char>::value ? v / 255.0f : v;
-}
-
 // Output row y of one batch entry: straight from the source when the size matches,
 // else through the resampling tables.
 template <class T>
@@ -469,8 +599,9 @@ void batch_row(const View& src, float* image_out, index_t out_h, index_t out_w, 
         return;
     }
     const float* out = resample_row<T>(src, 0, *tx, *ty, out_w, y, scratch);
+    const T* kind = nullptr;
     emit_planes(nz, image_out, plane, y, out_w, cn,
-                [&](index_t x, index_t c) { return unit_of<T>(out[x * cn + c]); });
+                [&](index_t x, index_t c) { return rk::resampled_to_unit(out[x * cn + c], kind); });
 }
 
 // images_to_batch(images, dst, mean, std, swap_rb): images a list of h x w x c arrays,
@@ -561,8 +692,11 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     View src, dst;
     if (!get_view(args[0], sb, src, "batch", false, 4, 4) || !get_view(args[1], db, dst, "dst", true, 4, 4))
         return nullptr;
-    if (src.dtype != DType::F32 || dst.dtype != DType::F32 || !check_shape(dst, src.n, src.h, src.w, src.c, "dst"))
+    if (src.dtype != DType::F32 || dst.dtype != DType::F32) {
+        PyErr_SetString(PyExc_TypeError, "batch and dst must be float32");
         return nullptr;
+    }
+    if (!check_shape(dst, src.n, src.h, src.w, src.c, "dst")) return nullptr;
     const index_t cn = src.c;
     std::vector<double> mean, stdv;
     const int swap_rb = PyObject_IsTrue(args[4]);

@@ -33,6 +33,10 @@ RK_HOST_DEVICE index_t clamp_index(index_t i, index_t n) { return i < 0 ? 0 : (i
 RK_HOST_DEVICE float to_unit(unsigned char v) { return static_cast<float>(v) / 255.0f; }
 RK_HOST_DEVICE float to_unit(float v) { return v; }
 
+// A value resampled from pixels like *p (still in their units) brought to 0..1.
+RK_HOST_DEVICE float resampled_to_unit(float v, const unsigned char*) { return v / 255.0f; }
+RK_HOST_DEVICE float resampled_to_unit(float v, const float*) { return v; }
+
 RK_HOST_DEVICE float load(const unsigned char* p) { return static_cast<float>(*p); }
 RK_HOST_DEVICE float load(const float* p) { return *p; }
 
@@ -137,41 +141,60 @@ RK_HOST_DEVICE void axis_tap(int mode, const AxisSpan& s, int k, index_t n, inde
 
 // ------------------------------------------------------------------ affine warp
 
-// Bilinear sample position (sx, sy) in a w x h source with 0 outside it: up to four
-// taps; `valid[k]` is false for taps outside the source.
-struct BilinearTaps {
+// floor() of a value known to lie well inside the index range, without a libm call.
+RK_HOST_DEVICE index_t floor_index(double v) {
+    const index_t i = static_cast<index_t>(v);
+    return i - (v < static_cast<double>(i) ? 1 : 0);
+}
+
+// Where a bilinear sample at (sx, sy) falls in a w x h source: the top-left tap
+// (x0, y0), the fractions, whether any tap is inside (otherwise the sample is 0) and
+// whether all four are (the common case, no per-tap checks).
+struct BilinearPos {
     index_t x0, y0;
-    float w[4];
-    bool valid[4];
-    bool any;
+    float fx, fy;
+    bool any, interior;
 };
 
-RK_HOST_DEVICE BilinearTaps bilinear_zero(double sx, double sy, index_t w, index_t h) {
-    BilinearTaps b;
+RK_HOST_DEVICE BilinearPos bilinear_position(double sx, double sy, index_t w, index_t h) {
+    BilinearPos b;
     // Also rejects NaN before any float-to-integer conversion.
     b.any = sx > -1.0 && sx < static_cast<double>(w) && sy > -1.0 && sy < static_cast<double>(h);
     if (!b.any) {
         b.x0 = b.y0 = 0;
-        for (int k = 0; k < 4; ++k) {
-            b.w[k] = 0.0f;
-            b.valid[k] = false;
-        }
+        b.fx = b.fy = 0.0f;
+        b.interior = false;
         return b;
     }
-    const double fx0 = floor(sx), fy0 = floor(sy);
-    b.x0 = static_cast<index_t>(fx0);
-    b.y0 = static_cast<index_t>(fy0);
-    const float fx = static_cast<float>(sx - fx0), fy = static_cast<float>(sy - fy0);
-    b.w[0] = (1.0f - fx) * (1.0f - fy);
-    b.w[1] = fx * (1.0f - fy);
-    b.w[2] = (1.0f - fx) * fy;
-    b.w[3] = fx * fy;
-    const bool x0in = b.x0 >= 0, x1in = b.x0 + 1 < w, y0in = b.y0 >= 0, y1in = b.y0 + 1 < h;
-    b.valid[0] = x0in && y0in;
-    b.valid[1] = x1in && y0in;
-    b.valid[2] = x0in && y1in;
-    b.valid[3] = x1in && y1in;
+    b.x0 = floor_index(sx);
+    b.y0 = floor_index(sy);
+    b.fx = static_cast<float>(sx - static_cast<double>(b.x0));
+    b.fy = static_cast<float>(sy - static_cast<double>(b.y0));
+    b.interior = b.x0 >= 0 && b.y0 >= 0 && b.x0 + 1 < w && b.y0 + 1 < h;
     return b;
+}
+
+// Three linear interpolations: fewer operations than four weights, and a constant
+// neighbourhood (a mask's 1.0) comes back exactly.
+RK_HOST_DEVICE float bilinear_blend(float v00, float v01, float v10, float v11, float fx, float fy) {
+    const float top = v00 + (v01 - v00) * fx;
+    const float bottom = v10 + (v11 - v10) * fx;
+    return top + (bottom - top) * fy;
+}
+
+// The sample of one channel; `base` points at channel c of pixel (0, 0) of a source
+// with element strides sy (rows) and sx (columns). Taps outside the source are 0.
+template <class T>
+RK_HOST_DEVICE float bilinear_sample(const T* base, index_t sy, index_t sx, const BilinearPos& b, index_t w,
+                                     index_t h) {
+    const T* p = base + b.y0 * sy + b.x0 * sx;
+    if (b.interior) return bilinear_blend(load(p), load(p + sx), load(p + sy), load(p + sy + sx), b.fx, b.fy);
+    const bool x0in = b.x0 >= 0, x1in = b.x0 + 1 < w, y0in = b.y0 >= 0, y1in = b.y0 + 1 < h;
+    const float v00 = x0in && y0in ? load(p) : 0.0f;
+    const float v01 = x1in && y0in ? load(p + sx) : 0.0f;
+    const float v10 = x0in && y1in ? load(p + sy) : 0.0f;
+    const float v11 = x1in && y1in ? load(p + sy + sx) : 0.0f;
+    return bilinear_blend(v00, v01, v10, v11, b.fx, b.fy);
 }
 
 // Inverse of the 2 x 3 affine map m (row-major); false when it is not invertible.
@@ -221,7 +244,8 @@ RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) {
     double sum = 0.0;
     for (int i = 0; i < ksize; ++i) {
         const double x = i - (ksize - 1) * 0.5;
-        w[i] = static_cast<float>(exp(scale * x * x));
+        // The centre is 1 outright: a vanishing sigma makes scale -inf, and -inf * 0 is NaN.
+        w[i] = x == 0.0 ? 1.0f : static_cast<float>(exp(scale * x * x));
         sum += w[i];
     }
     for (int i = 0; i < ksize; ++i) w[i] = static_cast<float>(w[i] / sum);

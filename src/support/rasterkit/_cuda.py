@@ -1,0 +1,140 @@
+"""The CUDA backend of rasterkit: kernels.cu through CuPy's RawModule.
+
+The same entry points as rasterkit._cpu, for CuPy arrays that the package has already
+checked. The module is compiled once per device and cached; every launch goes to
+CuPy's current stream, outputs come from CuPy's memory pool, and nothing here waits
+for the GPU.
+"""
+
+from __future__ import annotations
+
+import functools
+import pathlib
+
+import cupy as cp
+import numpy as np
+
+_HERE = pathlib.Path(__file__).parent
+_THREADS = 256
+_MAX_BLOCKS = 1 << 20  # kernels loop over the rest
+
+
+@functools.cache
+def _source() -> str:
+    # Inline the shared header: CuPy's compile cache keys on the source text, so a
+    # changed header must change the text it sees.
+    header = (_HERE / "pixel_math.h").read_text()
+    return (_HERE / "kernels.cu").read_text().replace('#include "pixel_math.h"', header, 1)
+
+
+@functools.cache
+def _module(device_id: int) -> cp.RawModule:
+    return cp.RawModule(code=_source(), options=("--std=c++17",))
+
+
+def _launch(name: str, total: int, args: tuple, blocks: int | None = None) -> None:
+    kernel = _module(cp.cuda.Device().id).get_function(name)
+    if blocks is None:
+        blocks = max(1, min(-(-total // _THREADS), _MAX_BLOCKS))
+    kernel((blocks,), (_THREADS,), args)  # on CuPy's current stream
+
+
+def _suffix(array) -> str:
+    return "u8" if array.dtype == np.uint8 else "f32"
+
+
+def _i(v) -> np.int64:
+    return np.int64(v)
+
+
+def _hwc(image):
+    """(h, w, c) and element strides (sy, sx, sc) of a 2-D or 3-D image."""
+    item = image.itemsize
+    h, w = image.shape[:2]
+    c = image.shape[2] if image.ndim == 3 else 1
+    sc = image.strides[2] // item if image.ndim == 3 else 1
+    return (h, w, c), (image.strides[0] // item, image.strides[1] // item, sc)
+
+
+def _scale(src: int, dst: int) -> np.float64:
+    # The CPU's rounding of the scale, so nearest-neighbour picks agree.
+    return np.float64(1.0 / (dst / src))
+
+
+def _groups(sources, a, b):
+    """Per-channel constants in launches of at most four channels."""
+    channels = len(sources)
+    for first in range(0, channels, 4):
+        count = min(4, channels - first)
+        pad = 4 - count
+        s = list(sources[first : first + count]) + [0] * pad
+        av = list(a[first : first + count]) + [0.0] * pad
+        bv = list(b[first : first + count]) + [0.0] * pad
+        yield (np.int32(first), np.int32(count), *(np.int32(v) for v in s), *(np.float32(v) for v in av),
+               *(np.float32(v) for v in bv))
+
+
+def _source_channel(c: int, channels: int, swap_rb: bool) -> int:
+    return 2 - c if swap_rb and channels >= 3 and c in (0, 2) else c
+
+
+def resize(src, dst, mode_x: int, mode_y: int) -> None:
+    (h, w, c), (sy, sx, sc) = _hwc(src)
+    dh, dw = dst.shape[:2]
+    _launch(f"rk_resize_{_suffix(src)}", dh * dw,
+            (src, _i(h), _i(w), _i(c), _i(sy), _i(sx), _i(sc), dst, _i(dh), _i(dw), np.int32(mode_x),
+             np.int32(mode_y), _scale(w, dw), _scale(h, dh)))
+
+
+def _warp_args(src, dst):
+    (h, w, c), (sy, sx, sc) = _hwc(src)
+    dh, dw = dst.shape[:2]
+    return dh * dw, (src, _i(h), _i(w), _i(c), _i(sy), _i(sx), _i(sc), dst, _i(dh), _i(dw))
+
+
+def warp_affine(src, dst, inverse) -> None:
+    total, args = _warp_args(src, dst)
+    _launch(f"rk_warp_{_suffix(src)}", total, args + tuple(np.float64(v) for v in inverse))
+
+
+def warp_affine_device(src, dst, matrix) -> None:
+    """Warp by a forward 2 x 3 float64 matrix in device memory, inverted on the GPU."""
+    total, args = _warp_args(src, dst)
+    _launch(f"rk_warp_device_{_suffix(src)}", total, args + (cp.ascontiguousarray(matrix, dtype=cp.float64),))
+
+
+def gaussian_blur(src, dst, ksize: int, sigma: float) -> None:
+    (h, w, c), (sy, sx, sc) = _hwc(src)
+    weights = cp.empty(ksize, dtype=cp.float32)
+    tmp = cp.empty((h, w, c), dtype=cp.float32)
+    suffix = _suffix(src)
+    _launch("rk_gaussian_weights", 1, (np.int32(ksize), np.float64(sigma), weights), blocks=1)
+    _launch(f"rk_blur_vertical_{suffix}", h * w * c,
+            (src, _i(h), _i(w), _i(c), _i(sy), _i(sx), _i(sc), tmp, weights, np.int32(ksize)))
+    _launch(f"rk_blur_horizontal_{suffix}", h * w * c, (tmp, _i(h), _i(w), _i(c), dst, weights, np.int32(ksize)))
+
+
+def images_to_batch(images, dst, mean, std, swap_rb: bool) -> None:
+    _, channels, dh, dw = dst.shape
+    sources = [_source_channel(k, channels, swap_rb) for k in range(channels)]
+    inv_std = [1.0 / s for s in std]
+    groups = list(_groups(sources, inv_std, mean))
+    for i, image in enumerate(images):
+        (h, w, _), (sy, sx, sc) = _hwc(image)
+        resized = (h, w) != (dh, dw)
+        head = (image, _i(h), _i(w), _i(sy), _i(sx), _i(sc), dst[i], _i(dh), _i(dw), np.int32(resized),
+                _scale(w, dw), _scale(h, dh))
+        for group in groups:
+            _launch(f"rk_images_to_batch_{_suffix(image)}", dh * dw, head + group)
+
+
+def batch_to_images(batch, dst, mean, std, swap_rb: bool) -> None:
+    n, h, w, c = batch.shape
+    item = batch.itemsize
+    sn, sy, sx, sc = (s // item for s in batch.strides)
+    sources = [_source_channel(k, c, swap_rb) for k in range(c)]
+    scale = [std[s] for s in sources]
+    shift = [mean[s] for s in sources]
+    head = (batch, _i(n), _i(h), _i(w), _i(c), _i(sn), _i(sy), _i(sx), _i(sc), dst)
+    for group in _groups(sources, scale, shift):
+        _launch("rk_batch_to_images", n * h * w, head + group)

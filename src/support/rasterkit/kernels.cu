@@ -1,0 +1,232 @@
+// rasterkit CUDA kernels, compiled at run time by NVRTC through CuPy's RawModule
+// (rasterkit/_cuda.py inlines pixel_math.h, so the compile cache sees every line).
+// The per-pixel math is the CPU's; these kernels only map threads to pixels.
+//
+// Sources are strided views (strides in elements, negative ones allowed); outputs are
+// C-contiguous. Every kernel walks its outputs in a grid-stride loop, so any grid size
+// covers any image. Each kernel exists for uint8 (_u8) and float32 (_f32) images.
+#include "pixel_math.h"
+
+using rk::index_t;
+
+#define RK_GRID_LOOP(i, total)                                                        \
+    for (index_t i = static_cast<index_t>(blockIdx.x) * blockDim.x + threadIdx.x; i < (total); \
+         i += static_cast<index_t>(gridDim.x) * blockDim.x)
+
+// Up to four channels per launch where a kernel takes per-channel constants as arguments.
+struct ChannelGroup {
+    int first, count;
+    int source[4];
+    float a[4], b[4];
+};
+
+__device__ __forceinline__ ChannelGroup make_group(int first, int count, int s0, int s1, int s2, int s3, float a0,
+                                                   float a1, float a2, float a3, float b0, float b1, float b2,
+                                                   float b3) {
+    ChannelGroup g;
+    g.first = first;
+    g.count = count;
+    g.source[0] = s0;
+    g.source[1] = s1;
+    g.source[2] = s2;
+    g.source[3] = s3;
+    g.a[0] = a0;
+    g.a[1] = a1;
+    g.a[2] = a2;
+    g.a[3] = a3;
+    g.b[0] = b0;
+    g.b[1] = b1;
+    g.b[2] = b2;
+    g.b[3] = b3;
+    return g;
+}
+
+#define RK_GROUP_PARAMS                                                                                   \
+    int first, int count, int s0, int s1, int s2, int s3, float a0, float a1, float a2, float a3, float b0, \
+        float b1, float b2, float b3
+#define RK_GROUP_ARGS first, count, s0, s1, s2, s3, a0, a1, a2, a3, b0, b1, b2, b3
+
+// ------------------------------------------------------------------ resize
+
+template <class T>
+__device__ void resize_pixels(const T* src, index_t sh, index_t sw, index_t cn, index_t sy, index_t sx, index_t sc,
+                              T* dst, index_t dh, index_t dw, int mode_x, int mode_y, double scale_x,
+                              double scale_y) {
+    RK_GRID_LOOP(i, dh * dw) {
+        const index_t y = i / dw, x = i - y * dw;
+        const rk::AxisSpan ax = rk::axis_span(mode_x, x, scale_x, sw);
+        const rk::AxisSpan ay = rk::axis_span(mode_y, y, scale_y, sh);
+        T* out = dst + i * cn;
+        for (index_t c0 = 0; c0 < cn; c0 += 4) {
+            const int group = cn - c0 < 4 ? static_cast<int>(cn - c0) : 4;
+            float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+            for (int ky = 0; ky < ay.count; ++ky) {
+                index_t iy;
+                float wy;
+                rk::axis_tap(mode_y, ay, ky, sh, &iy, &wy);
+                for (int kx = 0; kx < ax.count; ++kx) {
+                    index_t ix;
+                    float wx;
+                    rk::axis_tap(mode_x, ax, kx, sw, &ix, &wx);
+                    const T* p = src + iy * sy + ix * sx + c0 * sc;
+                    const float w = wy * wx;
+                    for (int c = 0; c < group; ++c) acc[c] += w * rk::load(p + c * sc);
+                }
+            }
+            for (int c = 0; c < group; ++c) rk::store(out + c0 + c, acc[c]);
+        }
+    }
+}
+
+#define RK_RESIZE(name, T)                                                                                         \
+    extern "C" __global__ void name(const T* src, index_t sh, index_t sw, index_t cn, index_t sy, index_t sx,       \
+                                    index_t sc, T* dst, index_t dh, index_t dw, int mode_x, int mode_y,           \
+                                    double scale_x, double scale_y) {                                              \
+        resize_pixels<T>(src, sh, sw, cn, sy, sx, sc, dst, dh, dw, mode_x, mode_y, scale_x, scale_y);             \
+    }
+RK_RESIZE(rk_resize_u8, unsigned char)
+RK_RESIZE(rk_resize_f32, float)
+
+// ------------------------------------------------------------------ affine warp
+
+// `inv` maps destination to source; `ok` false (a singular matrix) gives zeros.
+template <class T>
+__device__ void warp_pixels(const T* src, index_t sh, index_t sw, index_t cn, index_t sy, index_t sx, index_t sc,
+                            T* dst, index_t dh, index_t dw, const double* inv, bool ok) {
+    RK_GRID_LOOP(i, dh * dw) {
+        const index_t y = i / dw, x = i - y * dw;
+        T* out = dst + i * cn;
+        rk::BilinearPos b;
+        b.any = false;
+        if (ok) b = rk::bilinear_position(inv[0] * x + inv[1] * y + inv[2], inv[3] * x + inv[4] * y + inv[5], sw, sh);
+        for (index_t c = 0; c < cn; ++c)
+            rk::store(out + c, b.any ? rk::bilinear_sample(src + c * sc, sy, sx, b, sw, sh) : 0.0f);
+    }
+}
+
+// The inverse matrix as six arguments (a matrix known on the host) ...
+#define RK_WARP(name, T)                                                                                           \
+    extern "C" __global__ void name(const T* src, index_t sh, index_t sw, index_t cn, index_t sy, index_t sx,       \
+                                    index_t sc, T* dst, index_t dh, index_t dw, double i0, double i1, double i2,   \
+                                    double i3, double i4, double i5) {                                             \
+        const double inv[6] = {i0, i1, i2, i3, i4, i5};                                                            \
+        warp_pixels<T>(src, sh, sw, cn, sy, sx, sc, dst, dh, dw, inv, true);                                       \
+    }
+RK_WARP(rk_warp_u8, unsigned char)
+RK_WARP(rk_warp_f32, float)
+
+// ... or the forward matrix in device memory (six contiguous doubles), inverted here
+// so that no value has to cross to the host.
+#define RK_WARP_DEVICE(name, T)                                                                                    \
+    extern "C" __global__ void name(const T* src, index_t sh, index_t sw, index_t cn, index_t sy, index_t sx,       \
+                                    index_t sc, T* dst, index_t dh, index_t dw, const double* forward) {           \
+        double m[6], inv[6];                                                                                       \
+        for (int k = 0; k < 6; ++k) m[k] = forward[k];                                                             \
+        const bool ok = rk::invert_affine(m, inv);                                                                 \
+        warp_pixels<T>(src, sh, sw, cn, sy, sx, sc, dst, dh, dw, inv, ok);                                         \
+    }
+RK_WARP_DEVICE(rk_warp_device_u8, unsigned char)
+RK_WARP_DEVICE(rk_warp_device_f32, float)
+
+// ------------------------------------------------------------------ Gaussian blur
+
+extern "C" __global__ void rk_gaussian_weights(int ksize, double sigma, float* weights) {
+    if (blockIdx.x == 0 && threadIdx.x == 0) rk::gaussian_weights(ksize, sigma, weights);
+}
+
+// Vertical taps of a strided source into a contiguous float image, as on the CPU.
+template <class T>
+__device__ void blur_vertical(const T* src, index_t h, index_t w, index_t cn, index_t sy, index_t sx, index_t sc,
+                              float* tmp, const float* weights, int ksize) {
+    const index_t r = ksize / 2;
+    RK_GRID_LOOP(i, h * w * cn) {
+        const index_t c = i % cn, p = i / cn, x = p % w, y = p / w;
+        const T* column = src + x * sx + c * sc;
+        float acc = 0.0f;
+        for (int k = 0; k < ksize; ++k) acc += weights[k] * rk::load(column + rk::reflect101(y + k - r, h) * sy);
+        tmp[i] = acc;
+    }
+}
+
+template <class T>
+__device__ void blur_horizontal(const float* tmp, index_t h, index_t w, index_t cn, T* dst, const float* weights,
+                                int ksize) {
+    const index_t r = ksize / 2;
+    RK_GRID_LOOP(i, h * w * cn) {
+        const index_t c = i % cn, p = i / cn, x = p % w, y = p / w;
+        const float* row = tmp + y * w * cn + c;
+        float acc = 0.0f;
+        for (int k = 0; k < ksize; ++k) acc += weights[k] * row[rk::reflect101(x + k - r, w) * cn];
+        rk::store(dst + i, acc);
+    }
+}
+
+#define RK_BLUR(vname, hname, T)                                                                                   \
+    extern "C" __global__ void vname(const T* src, index_t h, index_t w, index_t cn, index_t sy, index_t sx,        \
+                                     index_t sc, float* tmp, const float* weights, int ksize) {                    \
+        blur_vertical<T>(src, h, w, cn, sy, sx, sc, tmp, weights, ksize);                                          \
+    }                                                                                                              \
+    extern "C" __global__ void hname(const float* tmp, index_t h, index_t w, index_t cn, T* dst,                   \
+                                     const float* weights, int ksize) {                                            \
+        blur_horizontal<T>(tmp, h, w, cn, dst, weights, ksize);                                                    \
+    }
+RK_BLUR(rk_blur_vertical_u8, rk_blur_horizontal_u8, unsigned char)
+RK_BLUR(rk_blur_vertical_f32, rk_blur_horizontal_f32, float)
+
+// ------------------------------------------------------------------ batch conversion
+
+// One batch entry, channels first .. first + count - 1 of the network order:
+// out[k][y][x] = (unit(pixel[source]) - mean) * inv_std, with a = inv_std, b = mean.
+// The pixel is resampled bilinearly when `resize` is set.
+template <class T>
+__device__ void batch_entry(const T* src, index_t sh, index_t sw, index_t sy, index_t sx, index_t sc, float* out,
+                            index_t dh, index_t dw, int resize, double scale_x, double scale_y, const ChannelGroup& g) {
+    const index_t plane = dh * dw;
+    RK_GRID_LOOP(i, plane) {
+        const index_t y = i / dw, x = i - y * dw;
+        float value[4];
+        if (!resize) {
+            for (int k = 0; k < g.count; ++k) value[k] = rk::to_unit(src[y * sy + x * sx + g.source[k] * sc]);
+        } else {
+            const rk::AxisSpan ax = rk::axis_span(rk::LINEAR, x, scale_x, sw);
+            const rk::AxisSpan ay = rk::axis_span(rk::LINEAR, y, scale_y, sh);
+            for (int k = 0; k < g.count; ++k) value[k] = 0.0f;
+            for (int ky = 0; ky < ay.count; ++ky) {
+                index_t iy;
+                float wy;
+                rk::axis_tap(rk::LINEAR, ay, ky, sh, &iy, &wy);
+                for (int kx = 0; kx < ax.count; ++kx) {
+                    index_t ix;
+                    float wx;
+                    rk::axis_tap(rk::LINEAR, ax, kx, sw, &ix, &wx);
+                    const T* p = src + iy * sy + ix * sx;
+                    for (int k = 0; k < g.count; ++k) value[k] += wy * wx * rk::load(p + g.source[k] * sc);
+                }
+            }
+            for (int k = 0; k < g.count; ++k) value[k] = rk::resampled_to_unit(value[k], src);
+        }
+        for (int k = 0; k < g.count; ++k) out[(g.first + k) * plane + i] = (value[k] - g.b[k]) * g.a[k];
+    }
+}
+
+#define RK_BATCH(name, T)                                                                                          \
+    extern "C" __global__ void name(const T* src, index_t sh, index_t sw, index_t sy, index_t sx, index_t sc,       \
+                                    float* out, index_t dh, index_t dw, int resize, double scale_x,                \
+                                    double scale_y, RK_GROUP_PARAMS) {                                             \
+        const ChannelGroup g = make_group(RK_GROUP_ARGS);                                                          \
+        batch_entry<T>(src, sh, sw, sy, sx, sc, out, dh, dw, resize, scale_x, scale_y, g);                         \
+    }
+RK_BATCH(rk_images_to_batch_u8, unsigned char)
+RK_BATCH(rk_images_to_batch_f32, float)
+
+// dst[i][y][x][first + k] = src[i][y][x][source[k]] * a[k] + b[k]; dst contiguous NHWC.
+extern "C" __global__ void rk_batch_to_images(const float* src, index_t n, index_t h, index_t w, index_t cn,
+                                              index_t sn, index_t sy, index_t sx, index_t sc, float* dst,
+                                              RK_GROUP_PARAMS) {
+    const ChannelGroup g = make_group(RK_GROUP_ARGS);
+    RK_GRID_LOOP(i, n * h * w) {
+        const index_t img = i / (h * w), p = i - img * (h * w), y = p / w, x = p - y * w;
+        const float* pixel = src + img * sn + y * sy + x * sx;
+        for (int k = 0; k < g.count; ++k) dst[i * cn + g.first + k] = pixel[g.source[k] * sc] * g.a[k] + g.b[k];
+    }
+}
