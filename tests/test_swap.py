@@ -1,3 +1,4 @@
+import collections
 import inspect
 import subprocess
 import sys
@@ -151,6 +152,24 @@ def test_get_weights_the_callers_latent_in_place(shape, weight):
     np.testing.assert_allclose(out, image)
 
 
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+@pytest.mark.parametrize("weight", [1.0, 2.0])
+@pytest.mark.parametrize("make_latent, error", [
+    (lambda: [0.25] * 512, TypeError),  # get takes one array, never a list
+    (lambda: np.zeros(512, np.int64), TypeError),  # the weighted values cannot go back into integers
+    (lambda: read_only(np.zeros(512, np.float32)), ValueError),
+], ids=["list", "integer", "read-only"])
+def test_get_weights_the_latent_whatever_the_weight(weight, make_latent, error):
+    model = Recorder()
+    with pytest.raises(error):
+        model.get(crops(1, size=8)[0], make_latent(), weight)
+    assert model.calls == []
+
+
 @pytest.mark.parametrize("n, max_batch, sizes", [
     (1, 16, [1]), (16, 16, [16]), (17, 16, [16, 1]), (40, 16, [16, 16, 8]), (5, 1, [1] * 5)])
 def test_batch_get_splits_and_keeps_order(n, max_batch, sizes):
@@ -245,17 +264,20 @@ def test_onnx_reads_the_file_once_and_prefers_bytes(monkeypatch, model_file, mod
 
 
 class FakeOrt:
-    """ONNX Runtime stand-in recording the session arguments; sessions run on the CPU."""
+    """ONNX Runtime stand-in recording the session arguments; sessions run on the CPU.
+    Older ONNX Runtime releases have no preload_dlls."""
 
     SessionOptions = onnxruntime.SessionOptions
 
-    def __init__(self):
+    def __init__(self, preload=True):
         self.sessions, self.preloads = [], 0
+        if preload:
+            self.preload_dlls = self.count_preload
 
-    def preload_dlls(self):
+    def count_preload(self):
         self.preloads += 1
 
-    def InferenceSession(self, model, sess_options, providers, provider_options):
+    def InferenceSession(self, model, *, sess_options, providers, provider_options):
         self.sessions.append((type(model), sess_options, providers, provider_options))
         return onnxruntime.InferenceSession(model, sess_options, providers=["CPUExecutionProvider"])
 
@@ -283,6 +305,13 @@ def test_onnx_session_settings(monkeypatch, model_bytes, device, device_id, prov
     with pytest.warns(RuntimeWarning):
         model.initialize(model_bytes, "cuda", "3")
     assert fake.sessions[-1][3] == [{"device_id": "3"}]
+
+
+def test_onnx_without_preload_dlls(monkeypatch, model_bytes):
+    fake = FakeOrt(preload=False)
+    monkeypatch.setattr(swap, "onnxruntime", fake)
+    model = swap.OnnxFaceSwap(model_bytes=model_bytes, device="cpu")
+    assert len(fake.sessions) == 1 and model.output_names == ["output"]
 
 
 @pytest.mark.parametrize("height, width, size", [(128, 256, (256, 128)), ("h", "w", (256, 256))])
@@ -320,9 +349,50 @@ def test_onnx_cupy_crops_come_back_as_cupy(model_bytes):
 
 
 class DeviceArray(np.ndarray):
-    """A NumPy array posing as a device buffer: `data.ptr` is its address."""
+    """A NumPy array posing as a device buffer: `data.ptr` is its address. Writes into a
+    buffer of FakeGpu.empty are logged with the stream they are issued on."""
 
     data = property(lambda self: types.SimpleNamespace(ptr=self.ctypes.data))
+
+    def written(self, op):
+        gpu = getattr(self, "gpu", None)  # arrays derived from a buffer have none
+        if gpu is not None:
+            gpu.log.append((op, self.shape, gpu.current))
+
+    def __setitem__(self, key, value):
+        self.written("fill")
+        super().__setitem__(key, value)
+
+    def __isub__(self, other):
+        self.written("-=")
+        return super().__isub__(other)
+
+    def __itruediv__(self, other):
+        self.written("/=")
+        return super().__itruediv__(other)
+
+
+class FakeStream:
+    """The engine's stream; `with stream:` makes it the current one."""
+
+    ptr = 77
+
+    def __init__(self, gpu):
+        self.gpu, self.outer = gpu, []
+
+    def __enter__(self):
+        self.outer.append(self.gpu.current)
+        self.gpu.current = "engine stream"
+        return self
+
+    def __exit__(self, *exc):
+        self.gpu.current = self.outer.pop()
+
+    def wait_event(self, event):
+        self.gpu.log.append("wait")
+
+    def synchronize(self):
+        self.gpu.log.append("sync")
 
 
 class FakeDevice:
@@ -338,26 +408,31 @@ class FakeDevice:
 
 
 class FakeGpu:
-    """CuPy as TrtFaceSwap uses it, on NumPy; `log` records allocations, bindings and stream work."""
+    """CuPy as TrtFaceSwap uses it, on NumPy; `log` records allocations, bindings, buffer
+    writes and stream work, each with the stream it was issued on where that matters."""
 
     ndarray, float32 = np.ndarray, np.float32
     asarray = asnumpy = staticmethod(np.asarray)
-    copy = staticmethod(np.array)
 
     def __init__(self):
-        self.log, self.buffers = [], {}
+        self.log, self.buffers, self.current = [], {}, "caller stream"
         say = self.log.append
-        stream = types.SimpleNamespace(ptr=77, wait_event=lambda event: say("wait"), synchronize=lambda: say("sync"))
+        stream = FakeStream(self)
         event = types.SimpleNamespace(record=lambda on: say(("record", on)))
         self.cuda = types.SimpleNamespace(Stream=lambda: stream, Event=lambda disable_timing: event,
-                                          get_current_stream=lambda: "caller stream",
+                                          get_current_stream=lambda: self.current,
                                           Device=lambda ordinal: FakeDevice(self.log, ordinal))
 
     def empty(self, shape, dtype):
         buf = np.empty(shape, dtype).view(DeviceArray)
+        buf.gpu = self
         self.buffers[buf.ctypes.data] = buf
         self.log.append(("alloc", tuple(shape)))
         return buf
+
+    def copy(self, array):
+        self.log.append(("copy", array.shape, self.current))
+        return np.array(array)
 
 
 # The latent comes first: bindings are told apart by their number of dimensions.
@@ -403,7 +478,7 @@ class FakeEngine:
         buf = {name: self.gpu.buffers[ptr] for name, ptr in self.addresses.items()}
         scale = buf["output"].shape[2] // buf["target"].shape[2]
         swapped = buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None]
-        buf["output"][...] = swapped.repeat(scale, 2).repeat(scale, 3)
+        np.copyto(buf["output"], swapped.repeat(scale, 2).repeat(scale, 3))  # the engine's own write
         return not self.fail
 
 
@@ -438,8 +513,9 @@ def builder(monkeypatch):
     """Stand-in for rk.onnx_to_trt_dynamic_shape: records the call, writes the engine."""
     calls = []
 
-    def build(onnx_path, trt_path, **kwargs):
-        calls.append((onnx_path, trt_path, kwargs))
+    def build(onnx_path, trt_path, /, *, precision, batch_range, spatial_range):
+        calls.append((onnx_path, trt_path, {"precision": precision, "batch_range": batch_range,
+                                            "spatial_range": spatial_range}))
         with open(trt_path, "wb") as f:
             f.write(b"engine")
 
@@ -496,10 +572,16 @@ def test_trt_without_tensorrt_fails_before_touching_files(monkeypatch, no_files)
     assert info.value.name == "tensorrt"
 
 
-def test_trt_unreadable_engine_file_names_the_file(tmp_path, gpu):
+@pytest.mark.parametrize("with_onnx, advice", [
+    (True, r"Delete it and the next construction rebuilds it from the ONNX model"),
+    (False, r"Rebuild it .*or replace it .*no ONNX model '.*swap\.onnx'"),
+], ids=["onnx beside it", "no onnx"])
+def test_trt_unreadable_engine_file_names_the_file(tmp_path, gpu, with_onnx, advice):
     path = tmp_path / "swap.trt"
     path.write_bytes(b"engine from another TensorRT")
-    with pytest.raises(RuntimeError, match=r"swap\.trt.*Delete it and the next construction rebuilds it"):
+    if with_onnx:
+        (tmp_path / "swap.onnx").write_bytes(b"onnx")
+    with pytest.raises(RuntimeError, match=r"engine file '.*swap\.trt'.*" + advice):
         swap.TrtFaceSwap(model_path=str(path))
     assert gpu.log[-1] == "device left"
 
@@ -520,8 +602,6 @@ def test_trt_forward_binds_reuses_and_rebinds_buffers(gpu):
 
     first, allocations = run(8, 0.5)
     assert len(allocations) == 6  # target, latent and output, each allocated and bound
-    # The engine's stream waits for the inputs filled on the caller's stream.
-    assert gpu.log[-4:] == [("record", "caller stream"), "wait", ("execute", 77), "sync"]
     kept = first.copy()
     _, allocations = run(8, 0.25)
     assert allocations == []
@@ -529,6 +609,34 @@ def test_trt_forward_binds_reuses_and_rebinds_buffers(gpu):
     assert sorted(allocations) == sorted([("alloc", (3, 3, 256, 256)), ("bind", "target"), ("alloc", (3, 512)),
                                           ("bind", "latent"), ("alloc", (3, 3, 256, 256)), ("bind", "output")])
     np.testing.assert_array_equal(first, kept)  # a result is never overwritten by a later call
+
+
+@pytest.mark.parametrize("caller", ["caller stream", "side stream"])
+def test_trt_forward_orders_its_work_on_the_streams(gpu, caller):
+    model = swap.TrtFaceSwap(model_bytes=b"engine")
+    model.input_mean, model.input_std = 0.5, 2.0
+    batch, latent = np.ones((2, 3, 256, 256), np.float32), np.full((2, 512), 0.25, np.float32)
+    model.forward(batch, latent)  # allocates and binds the buffers
+    del gpu.log[:]
+    gpu.current = caller
+    out = model.forward(batch, latent)
+    np.testing.assert_allclose(out, 0.5)
+    # Inputs are filled on the caller's stream; the engine's stream waits for them, runs
+    # the engine and copies the result, which is complete once the wait returns.
+    img, lat = (2, 3, 256, 256), (2, 512)
+    assert gpu.log == [("fill", img, caller), ("-=", img, caller), ("/=", img, caller), ("fill", lat, caller),
+                       ("record", caller), "wait", ("execute", 77), ("copy", img, "engine stream"), "sync"]
+    assert gpu.current == caller
+
+
+def test_trt_output_buffers_in_any_mapping(gpu):
+    model = swap.TrtFaceSwap(model_bytes=b"engine")
+    model.d_outputs = collections.UserDict(model.d_outputs)
+    out = model.forward(np.zeros((2, 3, 256, 256), np.float32), np.zeros((2, 512), np.float32))
+    assert out.shape == model.d_outputs["output"].shape == (2, 3, 256, 256)
+    model.d_outputs = list(model.d_outputs.values())
+    with pytest.raises(AttributeError, match="keys"):
+        model.forward(np.zeros((2, 3, 256, 256), np.float32), np.zeros((2, 512), np.float32))
 
 
 def test_trt_forward_reports_refusals(monkeypatch, gpu):
@@ -552,11 +660,16 @@ def test_trt_buffers_follow_the_engine(monkeypatch, gpu):
     np.testing.assert_array_equal(out, 1.0)
 
 
-def test_trt_requires_target_and_source_bindings(monkeypatch, gpu):
+@pytest.mark.parametrize("from_file", [False, True])
+def test_trt_requires_target_and_source_bindings(tmp_path, monkeypatch, gpu, from_file):
     tensors = [("target", "in", (-1, 3, 256, 256)), ("output", "out", (-1, 3, 256, 256))]
     monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, tensors=tensors))
+    path = tmp_path / "swap.trt"
+    path.write_bytes(b"engine")
+    source = {"model_path": str(path)} if from_file else {"model_bytes": b"engine"}
+    # A readable engine without the bindings is not reported as an unreadable file.
     with pytest.raises(RuntimeError, match="^Failed to detect target/source bindings$"):
-        swap.TrtFaceSwap(model_bytes=b"engine")
+        swap.TrtFaceSwap(**source)
 
 
 @pytest.mark.gpu

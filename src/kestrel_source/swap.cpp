@@ -263,15 +263,14 @@ Ref to_images(PyObject* module, PyObject* preds) {
 
 // Weights one caller latent in place, x += x * (weight - 1) (callers rely on seeing the
 // weighted values afterwards), and returns it as float32 rows of 512 in the array module
-// `xp` of the batch. Weight 1 leaves the array untouched (an inf stays an inf).
+// `xp` of the batch. The update runs at every weight, 1.0 included, so a latent the
+// update cannot take (a list, a read-only or integer array) fails the same way whatever
+// the weight.
 Ref weighted_rows(PyObject* module, PyObject* xp, PyObject* latent, double weight) {
-    Ref x = Ref::borrow(latent);
-    if (weight != 1.0) {
-        Ref factor = real(weight - 1.0);
-        Ref product = factor ? Ref::steal(PyNumber_Multiply(latent, factor.get())) : Ref();
-        x = product ? Ref::steal(PyNumber_InPlaceAdd(latent, product.get())) : Ref();
-        if (!x) return Ref();
-    }
+    Ref factor = real(weight - 1.0);
+    Ref product = factor ? Ref::steal(PyNumber_Multiply(latent, factor.get())) : Ref();
+    Ref x = product ? Ref::steal(PyNumber_InPlaceAdd(latent, product.get())) : Ref();
+    if (!x) return Ref();
     // A GPU latent for a host batch comes to the host; the other way, asarray copies.
     Ref cp = pyglue::global(module, "cp");
     if (!cp) return Ref();
@@ -608,13 +607,13 @@ PyMethodDef onnx_methods[] = {
 // ---------------------------------------------------------------- TrtFaceSwap
 
 // Finds the engine beside the ONNX file, building it when only the ONNX file exists,
-// and points self.model_path at it.
-bool locate_engine(PyObject* module, PyObject* self, PyObject* model_path) {
+// and points self.model_path at it; `onnx_path` receives the ONNX file's path.
+bool locate_engine(PyObject* module, PyObject* self, PyObject* model_path, Ref& onnx_path) {
     Ref onnx_ext = text(".onnx"), trt_ext = text(".trt");
     if (!onnx_ext || !trt_ext) return false;
     const Py_ssize_t is_onnx = PyUnicode_Tailmatch(model_path, onnx_ext.get(), 0, PY_SSIZE_T_MAX, 1);
     if (is_onnx < 0) return false;
-    Ref onnx_path, trt_path;
+    Ref trt_path;
     if (is_onnx) {
         onnx_path = Ref::borrow(model_path);
         trt_path = Ref::steal(PyUnicode_Replace(model_path, onnx_ext.get(), trt_ext.get(), -1));
@@ -651,8 +650,9 @@ bool locate_engine(PyObject* module, PyObject* self, PyObject* model_path) {
 }
 
 // Replaces a failed deserialisation of an engine read from `path` by an error that names
-// the file and the way out (the cached engine is rebuilt once it is gone).
-void explain_bad_engine_file(PyObject* self, PyObject* path) {
+// the file and the way out: the cached engine is rebuilt once it is gone, as long as the
+// ONNX model at `onnx_path` is there to build it from.
+void explain_bad_engine_file(PyObject* module, PyObject* self, PyObject* path, PyObject* onnx_path) {
     PyObject* failed = PyErr_GetRaisedException();
     PyObject* engine = nullptr;
     const int found = PyObject_GetOptionalAttrString(self, "engine", &engine);
@@ -663,11 +663,21 @@ void explain_bad_engine_file(PyObject* self, PyObject* path) {
         PyErr_SetRaisedException(failed);
         return;
     }
-    PyErr_Format(PyExc_RuntimeError,
-                 "TensorRT cannot load the engine file '%U': it was built by another TensorRT version "
-                 "or for another GPU, or it is damaged. Delete it and the next construction rebuilds it "
-                 "from the ONNX model beside it.",
-                 path);
+    // Failing to test the ONNX file only loses the hint that deleting the engine is enough.
+    const int onnx_exists = path_exists(module, onnx_path);
+    PyErr_Clear();
+    if (onnx_exists > 0)
+        PyErr_Format(PyExc_RuntimeError,
+                     "TensorRT cannot load the engine file '%U': it was built by another TensorRT version "
+                     "or for another GPU, or it is damaged. Delete it and the next construction rebuilds it "
+                     "from the ONNX model beside it.",
+                     path);
+    else
+        PyErr_Format(PyExc_RuntimeError,
+                     "TensorRT cannot load the engine file '%U': it was built by another TensorRT version "
+                     "or for another GPU, or it is damaged. Rebuild it for this TensorRT version and GPU, "
+                     "or replace it with such an engine (there is no ONNX model '%U' to rebuild it from).",
+                     path, onnx_path);
     PyObject* exc = PyErr_GetRaisedException();
     PyException_SetCause(exc, failed);
     PyErr_SetRaisedException(exc);
@@ -684,13 +694,14 @@ PyObject* trt_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     if (!model_path) return nullptr;
     // Bytes given are a serialised engine; otherwise the engine comes from the file.
     const bool from_file = is_none(model_bytes);
+    Ref onnx_path;
     if (from_file) {
         if (is_none(model_path)) {
             PyErr_SetString(PyExc_ValueError, "model_bytes must be provided if model_path is not specified");
             return nullptr;
         }
         if (!pyglue::check_exact(model_path.get(), &PyUnicode_Type, "model_path") ||
-            !locate_engine(module, self, model_path.get()) || !(model_path = attr(self, "model_path")))
+            !locate_engine(module, self, model_path.get(), onnx_path) || !(model_path = attr(self, "model_path")))
             return nullptr;
         const int exists = path_exists(module, model_path.get());
         if (exists < 0) return nullptr;
@@ -705,7 +716,7 @@ PyObject* trt_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     Ref device_id = device ? attr(self, "device_id") : Ref();
     if (!device_id) return nullptr;
     if (!pyglue::call_method(self, "initialize", model_bytes.get(), device.get(), device_id.get())) {
-        if (from_file) explain_bad_engine_file(self, model_path.get());
+        if (from_file) explain_bad_engine_file(module, self, model_path.get(), onnx_path.get());
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -922,7 +933,7 @@ PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // Outputs take the shapes the context derives from the input shapes, so the engine
     // can never write past a buffer.
     Ref d_outputs = attr(self, "d_outputs");
-    Ref out_names = d_outputs ? Ref::steal(PyDict_Keys(d_outputs.get())) : Ref();
+    Ref out_names = d_outputs ? Ref::steal(PyMapping_Keys(d_outputs.get())) : Ref();
     if (!out_names) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out_names.get()); ++i) {
         PyObject* name = PyList_GET_ITEM(out_names.get(), i);
@@ -949,16 +960,26 @@ PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     Ref stream_ptr = attr(stream.get(), "ptr");
     if (!stream_ptr || !expect_true(pyglue::call_method(ctx.get(), "execute_async_v3", stream_ptr.get()),
                                     "TensorRT failed to run the engine for target shape %R and latent shape %R",
-                                    img_shape.get(), lat_shape.get()) ||
-        !pyglue::call_method(stream.get(), "synchronize"))
+                                    img_shape.get(), lat_shape.get()))
         return nullptr;
 
-    // A copy: the output buffer is reused by the next call.
+    // The result is a copy, as the output buffer is reused by the next call. It is made on
+    // the engine's stream, before the wait, so that it is complete on return whatever
+    // stream the next call comes from.
     Ref output_names = attr(self, "output_names");
     Ref out_name = output_names ? Ref::steal(PySequence_GetItem(output_names.get(), 0)) : Ref();
     Ref out_buf = out_name ? Ref::steal(PyObject_GetItem(d_outputs.get(), out_name.get())) : Ref();
-    Ref result = out_buf ? pyglue::call_method(cp.get(), "copy", out_buf.get()) : Ref();
-    if (!result || batch_on_gpu) return result.release();
+    if (!out_buf || !pyglue::call_method(stream.get(), "__enter__")) return nullptr;
+    Ref result = pyglue::call_method(cp.get(), "copy", out_buf.get());
+    PyObject* failed = result ? nullptr : PyErr_GetRaisedException();
+    Ref left = pyglue::call_method(stream.get(), "__exit__", Py_None, Py_None, Py_None);
+    if (failed) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(failed);
+        return nullptr;
+    }
+    if (!left || !pyglue::call_method(stream.get(), "synchronize")) return nullptr;
+    if (batch_on_gpu) return result.release();
     return pyglue::call_method(cp.get(), "asnumpy", result.get()).release();
 }
 
