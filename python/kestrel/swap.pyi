@@ -5,7 +5,9 @@ the CPU; results follow the input.
 """
 
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeAlias
+
+import numpy
 
 from .base import BaseModelLoader as BaseModelLoader
 
@@ -16,8 +18,13 @@ cp: ModuleType | None
 onnxruntime: ModuleType | None
 trt: ModuleType | None
 
-# CuPy's ndarray where installed; NumPy arrays are accepted everywhere as well.
-_Array = Any
+if TYPE_CHECKING:
+    # Without CuPy installed the import resolves to Any, and so does the CuPy half of _Array.
+    import cupy  # type: ignore[import-not-found, unused-ignore]
+
+    _Array: TypeAlias = cupy.ndarray | numpy.ndarray
+else:
+    _Array: TypeAlias = Any
 
 class BaseFaceSwap(BaseModelLoader):
     """
