@@ -9,10 +9,14 @@
 #include "rasterkit/pixel_math.h"
 
 #include <omp.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -391,13 +395,130 @@ RowPlan plan_row(const double* im, index_t y, index_t out_w, index_t src_w, inde
     return r;
 }
 
+// Four floats in SIMD lanes: pixel_math.h's blend and rounding run on them unchanged,
+// so the vectorised interior computes exactly what the per-channel code does.
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef int i32x4 __attribute__((vector_size(16)));
+typedef unsigned char u8x4 __attribute__((vector_size(4)));
+
+f32x4 load4(const float* p) {
+    f32x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+// Bytes widen through integer lanes; the generic conversions compile to per-lane code
+// on plain SSE2, which lacks the byte-to-int moves.
+f32x4 load4(const unsigned char* p) {
+#if defined(__SSE2__)
+    int bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words = _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero);
+    return reinterpret_cast<f32x4>(_mm_cvtepi32_ps(_mm_unpacklo_epi16(words, zero)));
+#else
+    u8x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, f32x4);
+#endif
+}
+
+// The first `count` lanes of v stored at p, as rk::store would store them one by one.
+template <int count>
+void store_lanes(float* p, f32x4 v) {
+    for (int k = 0; k < count; ++k) p[k] = v[k];  // lane by lane: no round trip through the stack
+}
+template <int count>
+void store_lanes(unsigned char* p, f32x4 v) {
+    // saturate_u8 leaves integers in 0..255: the packs below cannot saturate them again.
+#if defined(__SSE2__)
+    const __m128i ints = _mm_cvttps_epi32(reinterpret_cast<__m128>(rk::saturate_u8(v)));
+    const __m128i words = _mm_packs_epi32(ints, ints);
+    const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+    std::memcpy(p, &bytes, count);
+#else
+    const u8x4 b = __builtin_convertvector(__builtin_convertvector(rk::saturate_u8(v), i32x4), u8x4);
+    std::memcpy(p, &b, count);
+#endif
+}
+
+// The unchecked interior [i0, i1) of an output row: coordinates are non-negative, so
+// truncation is floor, and all four taps exist. The same arithmetic as
+// bilinear_position and bilinear_sample, with the positions of a run computed first.
+// Packed sources (channel stride 1, pixel stride CN) take SIMD loops: 3 or 4 channels
+// of a pixel in the lanes of one vector, or 4 single-channel pixels side by side.
+template <class T, int CN, bool Packed>
+__attribute__((target_clones("avx2", "default"))) void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0, index_t i1, const double* im) {
+    const index_t cn = CN > 0 ? CN : src.c;
+    const index_t sx = Packed ? cn : src.sx, sc = Packed ? 1 : src.sc, sy = src.sy;
+    const T* base = src.at<const T>(0, 0, 0, 0);
+    // How many pixels ahead to prefetch: a rotated or shrinking map walks the source
+    // across rows, which the hardware prefetcher does not follow.
+    constexpr int kAhead = 8;
+    for (index_t run = i0; run < i1; run += kTileCols) {
+        const int n = static_cast<int>(std::min(kTileCols, i1 - run));
+        int ix[kTileCols + kAhead], iy[kTileCols + kAhead];
+        float fx[kTileCols], fy[kTileCols];
+        const double x0 = static_cast<double>(run);
+        for (int i = 0; i < n; ++i) {
+            const double x = x0 + i;
+            const double px = im[0] * x + r.bx, py = im[3] * x + r.by;
+            ix[i] = static_cast<int>(px);
+            iy[i] = static_cast<int>(py);
+            fx[i] = static_cast<float>(px - ix[i]);
+            fy[i] = static_cast<float>(py - iy[i]);
+        }
+        for (int i = n; i < n + kAhead; ++i) {  // past the run, prefetch its last pixel again
+            ix[i] = ix[n - 1];
+            iy[i] = iy[n - 1];
+        }
+        auto tap = [&](int i) {
+            const T* ahead = base + iy[i + kAhead] * sy + ix[i + kAhead] * sx;
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + sy);
+            return base + iy[i] * sy + ix[i] * sx;
+        };
+        T* o = d + run * cn;
+        int i = 0;
+        if constexpr (Packed && (CN == 3 || CN == 4)) {
+            // Loads of 4 elements stay inside the two pixels of each tap row: for 3
+            // channels the right pixel is read from its left neighbour's last channel on.
+            for (; i < n; ++i, o += CN) {
+                const T* p = tap(i);
+                auto right = [](const T* q) {
+                    if constexpr (CN == 4) return load4(q + 4);
+                    else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+                };
+                const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
+                store_lanes<CN>(o, rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy));
+            }
+        } else if constexpr (Packed && CN == 1) {
+            for (; i + 4 <= n; i += 4, o += 4) {
+                const T *p0 = tap(i), *p1 = tap(i + 1), *p2 = tap(i + 2), *p3 = tap(i + 3);
+                auto row = [&](index_t k) {
+                    return f32x4{rk::load(p0 + k), rk::load(p1 + k), rk::load(p2 + k), rk::load(p3 + k)};
+                };
+                store_lanes<4>(o, rk::bilinear_blend(row(0), row(1), row(sy), row(sy + 1), load4(fx + i), load4(fy + i)));
+            }
+        }
+        for (; i < n; ++i, o += cn) {
+            const T* p = tap(i);
+            for (index_t c = 0; c < cn; ++c) {
+                const T* q = p + c * sc;
+                rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + sx), rk::load(q + sy),
+                                                    rk::load(q + sy + sx), fx[i], fy[i]));
+            }
+        }
+    }
+}
+
 // Columns [c0, c1) of one output row; CN > 0 fixes the channel count.
 template <class T, int CN>
 void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, const double* im) {
     const index_t cn = CN > 0 ? CN : src.c;
     const T* base = src.at<const T>(0, 0, 0, 0);
     auto zeros = [&](index_t from, index_t to) {
-        for (index_t i = std::max(from, c0) * cn; i < std::min(to, c1) * cn; ++i) rk::store(d + i, 0.0f);
+        const index_t lo = std::max(from, c0), hi = std::min(to, c1);
+        if (lo < hi) std::fill(d + lo * cn, d + hi * cn, T(0));
     };
     auto checked = [&](index_t from, index_t to) {
         for (index_t x = std::max(from, c0); x < std::min(to, c1); ++x) {
@@ -409,31 +530,12 @@ void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, 
     };
     zeros(0, r.any.lo);
     checked(r.any.lo, r.inner.lo);
-    // The interior: coordinates are non-negative, so truncation is floor, and all four
-    // taps exist; the same arithmetic as bilinear_position and bilinear_sample, with the
-    // positions of the run computed first in a loop the compiler vectorises.
     const index_t i0 = std::max(r.inner.lo, c0), i1 = std::min(r.inner.hi, c1);
-    for (index_t run = i0; run < i1; run += kTileCols) {
-        const int n = static_cast<int>(std::min(kTileCols, i1 - run));
-        int ix[kTileCols], iy[kTileCols];
-        float fx[kTileCols], fy[kTileCols];
-        for (int i = 0; i < n; ++i) {
-            const double x = static_cast<double>(run + i);
-            const double sx = im[0] * x + r.bx, sy = im[3] * x + r.by;
-            ix[i] = static_cast<int>(sx);
-            iy[i] = static_cast<int>(sy);
-            fx[i] = static_cast<float>(sx - ix[i]);
-            fy[i] = static_cast<float>(sy - iy[i]);
-        }
-        T* o = d + run * cn;
-        for (int i = 0; i < n; ++i, o += cn) {
-            const T* p = base + iy[i] * src.sy + ix[i] * src.sx;
-            for (index_t c = 0; c < cn; ++c) {
-                const T* q = p + c * src.sc;
-                rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + src.sx), rk::load(q + src.sy),
-                                                    rk::load(q + src.sy + src.sx), fx[i], fy[i]));
-            }
-        }
+    if (i0 < i1) {
+        if (CN > 0 && src.packed_rows())
+            warp_interior<T, CN, true>(src, d, r, i0, i1, im);
+        else
+            warp_interior<T, CN, false>(src, d, r, i0, i1, im);
     }
     checked(r.inner.hi, r.any.hi);
     zeros(r.any.hi, c1);
