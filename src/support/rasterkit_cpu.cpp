@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 using pyglue::Ref;
@@ -162,6 +163,7 @@ struct Scratch {
 
 // Parallelise only work large enough to pay for waking the thread team.
 constexpr index_t kParallelWork = 1 << 15;
+
 
 // ------------------------------------------------------------------ separable resampling
 
@@ -422,10 +424,22 @@ f32x4 load4(const unsigned char* p) {
 #endif
 }
 
+// {a[0], a[1], b[0], b[1]}.
+f32x4 pair_of(const float* a, const float* b) {
+    typedef float f32x2 __attribute__((vector_size(8)));
+    f32x2 x, y;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    return __builtin_shufflevector(x, y, 0, 1, 2, 3);
+}
+
 // The first `count` lanes of v stored at p, as rk::store would store them one by one.
 template <int count>
 void store_lanes(float* p, f32x4 v) {
-    for (int k = 0; k < count; ++k) p[k] = v[k];  // lane by lane: no round trip through the stack
+    if constexpr (count == 4)
+        std::memcpy(p, &v, sizeof v);
+    else
+        for (int k = 0; k < count; ++k) p[k] = v[k];  // lane by lane: no round trip through the stack
 }
 template <int count>
 void store_lanes(unsigned char* p, f32x4 v) {
@@ -451,31 +465,30 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     const index_t cn = CN > 0 ? CN : src.c;
     const index_t sx = Packed ? cn : src.sx, sc = Packed ? 1 : src.sc, sy = src.sy;
     const T* base = src.at<const T>(0, 0, 0, 0);
+    // Packed sources are only taken when every element offset fits in int (see
+    // warp_cols), which keeps the offset arithmetic in vector lanes.
+    using Offset = std::conditional_t<Packed, int, index_t>;
     // How many pixels ahead to prefetch: a rotated or shrinking map walks the source
     // across rows, which the hardware prefetcher does not follow.
     constexpr int kAhead = 8;
     for (index_t run = i0; run < i1; run += kTileCols) {
         const int n = static_cast<int>(std::min(kTileCols, i1 - run));
-        int ix[kTileCols + kAhead], iy[kTileCols + kAhead];
+        Offset off[kTileCols + kAhead];  // of each pixel's top-left tap from base
         float fx[kTileCols], fy[kTileCols];
         const double x0 = static_cast<double>(run);
         for (int i = 0; i < n; ++i) {
             const double x = x0 + i;
             const double px = im[0] * x + r.bx, py = im[3] * x + r.by;
-            ix[i] = static_cast<int>(px);
-            iy[i] = static_cast<int>(py);
-            fx[i] = static_cast<float>(px - ix[i]);
-            fy[i] = static_cast<float>(py - iy[i]);
+            const int ix = static_cast<int>(px), iy = static_cast<int>(py);
+            off[i] = static_cast<Offset>(iy) * static_cast<Offset>(sy) + static_cast<Offset>(ix) * static_cast<Offset>(sx);
+            fx[i] = static_cast<float>(px - ix);
+            fy[i] = static_cast<float>(py - iy);
         }
-        for (int i = n; i < n + kAhead; ++i) {  // past the run, prefetch its last pixel again
-            ix[i] = ix[n - 1];
-            iy[i] = iy[n - 1];
-        }
+        for (int i = n; i < n + kAhead; ++i) off[i] = off[n - 1];  // past the run, its last pixel again
         auto tap = [&](int i) {
-            const T* ahead = base + iy[i + kAhead] * sy + ix[i + kAhead] * sx;
-            __builtin_prefetch(ahead);
-            __builtin_prefetch(ahead + sy);
-            return base + iy[i] * sy + ix[i] * sx;
+            __builtin_prefetch(base + off[i + kAhead]);
+            __builtin_prefetch(base + off[i + kAhead] + sy);
+            return base + off[i];
         };
         T* o = d + run * cn;
         int i = 0;
@@ -489,15 +502,32 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
                     else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
                 };
                 const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
-                store_lanes<CN>(o, rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy));
+                const f32x4 v = rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy);
+                // One whole-vector store; for 3 channels its last lane lands on the next
+                // pixel of the run, which is written after it.
+                if (i + 1 < n)
+                    store_lanes<4>(o, v);
+                else
+                    store_lanes<CN>(o, v);
             }
         } else if constexpr (Packed && CN == 1) {
             for (; i + 4 <= n; i += 4, o += 4) {
                 const T *p0 = tap(i), *p1 = tap(i + 1), *p2 = tap(i + 2), *p3 = tap(i + 3);
-                auto row = [&](index_t k) {
-                    return f32x4{rk::load(p0 + k), rk::load(p1 + k), rk::load(p2 + k), rk::load(p3 + k)};
-                };
-                store_lanes<4>(o, rk::bilinear_blend(row(0), row(1), row(sy), row(sy + 1), load4(fx + i), load4(fy + i)));
+                f32x4 left[2], right[2];  // the top and bottom taps of the four pixels
+                for (int k = 0; k < 2; ++k) {
+                    const index_t at = k * sy;
+                    if constexpr (std::is_same_v<T, float>) {
+                        // Both taps of a row in one 8-byte load, then split.
+                        const f32x4 a = pair_of(p0 + at, p1 + at), b = pair_of(p2 + at, p3 + at);
+                        left[k] = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+                        right[k] = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+                    } else {
+                        left[k] = f32x4{rk::load(p0 + at), rk::load(p1 + at), rk::load(p2 + at), rk::load(p3 + at)};
+                        right[k] = f32x4{rk::load(p0 + at + 1), rk::load(p1 + at + 1), rk::load(p2 + at + 1),
+                                         rk::load(p3 + at + 1)};
+                    }
+                }
+                store_lanes<4>(o, rk::bilinear_blend(left[0], right[0], left[1], right[1], load4(fx + i), load4(fy + i)));
             }
         }
         for (; i < n; ++i, o += cn) {
@@ -532,7 +562,8 @@ void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, 
     checked(r.any.lo, r.inner.lo);
     const index_t i0 = std::max(r.inner.lo, c0), i1 = std::min(r.inner.hi, c1);
     if (i0 < i1) {
-        if (CN > 0 && src.packed_rows())
+        const bool int_offsets = src.h * std::abs(src.sy) + src.w * src.c < (index_t{1} << 31);
+        if (CN > 0 && src.packed_rows() && int_offsets)
             warp_interior<T, CN, true>(src, d, r, i0, i1, im);
         else
             warp_interior<T, CN, false>(src, d, r, i0, i1, im);
