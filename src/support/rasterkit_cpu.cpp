@@ -164,6 +164,12 @@ struct Scratch {
 // Parallelise only work large enough to pay for waking the thread team.
 constexpr index_t kParallelWork = 1 << 15;
 
+// The batch conversions cost a load, a multiply-add and a store per element, and run
+// right before and after an inference engine's own threads. After a parallel region
+// libgomp's workers spin for milliseconds by default, and on a small machine that
+// spinning takes the cores the engine needs: it cost far more than the second thread
+// saves below some 8M elements (about 2 ms of work on one core).
+constexpr index_t kParallelConversion = index_t{1} << 23;
 
 // ------------------------------------------------------------------ separable resampling
 
@@ -797,9 +803,11 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     float* out = reinterpret_cast<float*>(dst.data);
     const index_t per_image = cn * out_h * out_w;
     const index_t rows = count * out_h;
+    // Resampled entries cost a few taps per element.
+    const index_t work = rows * out_w * cn * (scratch_floats > 0 ? 4 : 1);
     Py_BEGIN_ALLOW_THREADS
     // All (image, row) pairs in one loop: balances one large image and many small ones.
-#pragma omp parallel for schedule(static) if (rows * out_w * cn > kParallelWork)
+#pragma omp parallel for schedule(static) if (work > kParallelConversion)
     for (index_t r = 0; r < rows; ++r) {
         const index_t i = r / out_h, y = r % out_h;
         const View& v = views[static_cast<size_t>(i)];
@@ -845,7 +853,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     }
     const index_t rows = src.n * src.h;
     Py_BEGIN_ALLOW_THREADS
-#pragma omp parallel for schedule(static) if (rows * src.w * cn > kParallelWork)
+#pragma omp parallel for schedule(static) if (rows * src.w * cn > kParallelConversion)
     for (index_t r = 0; r < rows; ++r) {
         const index_t i = r / src.h, y = r % src.h;
         float* d = dst.at<float>(i, y, 0, 0);
