@@ -97,7 +97,7 @@ MATRICES = {
 
 
 @pytest.mark.parametrize("name", MATRICES)
-@pytest.mark.parametrize("channels", [1, 3])
+@pytest.mark.parametrize("channels", [1, 3, 4])
 def test_affine_matches_exact_bilinear_and_opencv(rng, name, channels):
     img = rng.random((100, 120, channels)).astype(np.float32)
     M = MATRICES[name]
@@ -117,6 +117,17 @@ def test_affine_uint8_2d_and_outside_is_zero(rng):
     M = np.array([[0.8, 0.1, 3.2], [-0.1, 0.8, 5.1]], np.float32)
     got = rk.affine_transform(img, M, (30, 30))
     assert np.abs(got.astype(int) - np.rint(exact_warp(img, M.astype(np.float64), (30, 30)))).max() <= 1
+
+
+@pytest.mark.parametrize("name", MATRICES)
+@pytest.mark.parametrize("channels", [1, 3, 4])
+def test_affine_uint8_is_the_float_warp_rounded(rng, name, channels):
+    # The uint8 kernels (SIMD in the interior, per channel at the edges) blend the same
+    # floats as the float32 ones and round half to even with saturation.
+    img = (rng.random((100, 120, channels)) * 256).astype(np.uint8)
+    got = rk.affine_transform(img, MATRICES[name], (90, 110))
+    as_float = rk.affine_transform(img.astype(np.float32), MATRICES[name], (90, 110))
+    np.testing.assert_array_equal(got, np.clip(np.rint(as_float), 0, 255).astype(np.uint8))
 
 
 def test_inverse_matrix_round_trip():

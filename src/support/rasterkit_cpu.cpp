@@ -9,11 +9,16 @@
 #include "rasterkit/pixel_math.h"
 
 #include <omp.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 using pyglue::Ref;
@@ -158,6 +163,13 @@ struct Scratch {
 
 // Parallelise only work large enough to pay for waking the thread team.
 constexpr index_t kParallelWork = 1 << 15;
+
+// The batch conversions cost a load, a multiply-add and a store per element, and run
+// right before and after an inference engine's own threads. After a parallel region
+// libgomp's workers spin for milliseconds by default, and on a small machine that
+// spinning takes the cores the engine needs: it cost far more than the second thread
+// saves below some 8M elements (about 2 ms of work on one core).
+constexpr index_t kParallelConversion = index_t{1} << 23;
 
 // ------------------------------------------------------------------ separable resampling
 
@@ -391,13 +403,158 @@ RowPlan plan_row(const double* im, index_t y, index_t out_w, index_t src_w, inde
     return r;
 }
 
+// Four floats in SIMD lanes: pixel_math.h's blend and rounding run on them unchanged,
+// so the vectorised interior computes exactly what the per-channel code does.
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef int i32x4 __attribute__((vector_size(16)));
+typedef unsigned char u8x4 __attribute__((vector_size(4)));
+
+f32x4 load4(const float* p) {
+    f32x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+// Bytes widen through integer lanes; the generic conversions compile to per-lane code
+// on plain SSE2, which lacks the byte-to-int moves.
+f32x4 load4(const unsigned char* p) {
+#if defined(__SSE2__)
+    int bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words = _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero);
+    return reinterpret_cast<f32x4>(_mm_cvtepi32_ps(_mm_unpacklo_epi16(words, zero)));
+#else
+    u8x4 v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, f32x4);
+#endif
+}
+
+// {a[0], a[1], b[0], b[1]}.
+f32x4 pair_of(const float* a, const float* b) {
+    typedef float f32x2 __attribute__((vector_size(8)));
+    f32x2 x, y;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    return __builtin_shufflevector(x, y, 0, 1, 2, 3);
+}
+
+// The first `count` lanes of v stored at p, as rk::store would store them one by one.
+template <int count>
+void store_lanes(float* p, f32x4 v) {
+    if constexpr (count == 4)
+        std::memcpy(p, &v, sizeof v);
+    else
+        for (int k = 0; k < count; ++k) p[k] = v[k];  // lane by lane: no round trip through the stack
+}
+template <int count>
+void store_lanes(unsigned char* p, f32x4 v) {
+    // saturate_u8 leaves integers in 0..255: the packs below cannot saturate them again.
+#if defined(__SSE2__)
+    const __m128i ints = _mm_cvttps_epi32(reinterpret_cast<__m128>(rk::saturate_u8(v)));
+    const __m128i words = _mm_packs_epi32(ints, ints);
+    const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+    std::memcpy(p, &bytes, count);
+#else
+    const u8x4 b = __builtin_convertvector(__builtin_convertvector(rk::saturate_u8(v), i32x4), u8x4);
+    std::memcpy(p, &b, count);
+#endif
+}
+
+// The unchecked interior [i0, i1) of an output row: coordinates are non-negative, so
+// truncation is floor, and all four taps exist. The same arithmetic as
+// bilinear_position and bilinear_sample, with the positions of a run computed first.
+// Packed sources (channel stride 1, pixel stride CN) take SIMD loops: 3 or 4 channels
+// of a pixel in the lanes of one vector, or 4 single-channel pixels side by side.
+template <class T, int CN, bool Packed>
+__attribute__((target_clones("avx2", "default"))) void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0, index_t i1, const double* im) {
+    const index_t cn = CN > 0 ? CN : src.c;
+    const index_t sx = Packed ? cn : src.sx, sc = Packed ? 1 : src.sc, sy = src.sy;
+    const T* base = src.at<const T>(0, 0, 0, 0);
+    // Packed sources are only taken when every element offset fits in int (see
+    // warp_cols), which keeps the offset arithmetic in vector lanes.
+    using Offset = std::conditional_t<Packed, int, index_t>;
+    // How many pixels ahead to prefetch: a rotated or shrinking map walks the source
+    // across rows, which the hardware prefetcher does not follow.
+    constexpr int kAhead = 8;
+    for (index_t run = i0; run < i1; run += kTileCols) {
+        const int n = static_cast<int>(std::min(kTileCols, i1 - run));
+        Offset off[kTileCols + kAhead];  // of each pixel's top-left tap from base
+        float fx[kTileCols], fy[kTileCols];
+        const double x0 = static_cast<double>(run);
+        for (int i = 0; i < n; ++i) {
+            const double x = x0 + i;
+            const double px = im[0] * x + r.bx, py = im[3] * x + r.by;
+            const int ix = static_cast<int>(px), iy = static_cast<int>(py);
+            off[i] = static_cast<Offset>(iy) * static_cast<Offset>(sy) + static_cast<Offset>(ix) * static_cast<Offset>(sx);
+            fx[i] = static_cast<float>(px - ix);
+            fy[i] = static_cast<float>(py - iy);
+        }
+        for (int i = n; i < n + kAhead; ++i) off[i] = off[n - 1];  // past the run, its last pixel again
+        auto tap = [&](int i) {
+            __builtin_prefetch(base + off[i + kAhead]);
+            __builtin_prefetch(base + off[i + kAhead] + sy);
+            return base + off[i];
+        };
+        T* o = d + run * cn;
+        int i = 0;
+        if constexpr (Packed && (CN == 3 || CN == 4)) {
+            // Loads of 4 elements stay inside the two pixels of each tap row: for 3
+            // channels the right pixel is read from its left neighbour's last channel on.
+            for (; i < n; ++i, o += CN) {
+                const T* p = tap(i);
+                auto right = [](const T* q) {
+                    if constexpr (CN == 4) return load4(q + 4);
+                    else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+                };
+                const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
+                const f32x4 v = rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy);
+                // One whole-vector store; for 3 channels its last lane lands on the next
+                // pixel of the run, which is written after it.
+                if (i + 1 < n)
+                    store_lanes<4>(o, v);
+                else
+                    store_lanes<CN>(o, v);
+            }
+        } else if constexpr (Packed && CN == 1) {
+            for (; i + 4 <= n; i += 4, o += 4) {
+                const T *p0 = tap(i), *p1 = tap(i + 1), *p2 = tap(i + 2), *p3 = tap(i + 3);
+                f32x4 left[2], right[2];  // the top and bottom taps of the four pixels
+                for (int k = 0; k < 2; ++k) {
+                    const index_t at = k * sy;
+                    if constexpr (std::is_same_v<T, float>) {
+                        // Both taps of a row in one 8-byte load, then split.
+                        const f32x4 a = pair_of(p0 + at, p1 + at), b = pair_of(p2 + at, p3 + at);
+                        left[k] = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+                        right[k] = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+                    } else {
+                        left[k] = f32x4{rk::load(p0 + at), rk::load(p1 + at), rk::load(p2 + at), rk::load(p3 + at)};
+                        right[k] = f32x4{rk::load(p0 + at + 1), rk::load(p1 + at + 1), rk::load(p2 + at + 1),
+                                         rk::load(p3 + at + 1)};
+                    }
+                }
+                store_lanes<4>(o, rk::bilinear_blend(left[0], right[0], left[1], right[1], load4(fx + i), load4(fy + i)));
+            }
+        }
+        for (; i < n; ++i, o += cn) {
+            const T* p = tap(i);
+            for (index_t c = 0; c < cn; ++c) {
+                const T* q = p + c * sc;
+                rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + sx), rk::load(q + sy),
+                                                    rk::load(q + sy + sx), fx[i], fy[i]));
+            }
+        }
+    }
+}
+
 // Columns [c0, c1) of one output row; CN > 0 fixes the channel count.
 template <class T, int CN>
 void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, const double* im) {
     const index_t cn = CN > 0 ? CN : src.c;
     const T* base = src.at<const T>(0, 0, 0, 0);
     auto zeros = [&](index_t from, index_t to) {
-        for (index_t i = std::max(from, c0) * cn; i < std::min(to, c1) * cn; ++i) rk::store(d + i, 0.0f);
+        const index_t lo = std::max(from, c0), hi = std::min(to, c1);
+        if (lo < hi) std::fill(d + lo * cn, d + hi * cn, T(0));
     };
     auto checked = [&](index_t from, index_t to) {
         for (index_t x = std::max(from, c0); x < std::min(to, c1); ++x) {
@@ -409,31 +566,13 @@ void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, 
     };
     zeros(0, r.any.lo);
     checked(r.any.lo, r.inner.lo);
-    // The interior: coordinates are non-negative, so truncation is floor, and all four
-    // taps exist; the same arithmetic as bilinear_position and bilinear_sample, with the
-    // positions of the run computed first in a loop the compiler vectorises.
     const index_t i0 = std::max(r.inner.lo, c0), i1 = std::min(r.inner.hi, c1);
-    for (index_t run = i0; run < i1; run += kTileCols) {
-        const int n = static_cast<int>(std::min(kTileCols, i1 - run));
-        int ix[kTileCols], iy[kTileCols];
-        float fx[kTileCols], fy[kTileCols];
-        for (int i = 0; i < n; ++i) {
-            const double x = static_cast<double>(run + i);
-            const double sx = im[0] * x + r.bx, sy = im[3] * x + r.by;
-            ix[i] = static_cast<int>(sx);
-            iy[i] = static_cast<int>(sy);
-            fx[i] = static_cast<float>(sx - ix[i]);
-            fy[i] = static_cast<float>(sy - iy[i]);
-        }
-        T* o = d + run * cn;
-        for (int i = 0; i < n; ++i, o += cn) {
-            const T* p = base + iy[i] * src.sy + ix[i] * src.sx;
-            for (index_t c = 0; c < cn; ++c) {
-                const T* q = p + c * src.sc;
-                rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + src.sx), rk::load(q + src.sy),
-                                                    rk::load(q + src.sy + src.sx), fx[i], fy[i]));
-            }
-        }
+    if (i0 < i1) {
+        const bool int_offsets = src.h * std::abs(src.sy) + src.w * src.c < (index_t{1} << 31);
+        if (CN > 0 && src.packed_rows() && int_offsets)
+            warp_interior<T, CN, true>(src, d, r, i0, i1, im);
+        else
+            warp_interior<T, CN, false>(src, d, r, i0, i1, im);
     }
     checked(r.inner.hi, r.any.hi);
     zeros(r.any.hi, c1);
@@ -664,9 +803,11 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     float* out = reinterpret_cast<float*>(dst.data);
     const index_t per_image = cn * out_h * out_w;
     const index_t rows = count * out_h;
+    // Resampled entries cost a few taps per element.
+    const index_t work = rows * out_w * cn * (scratch_floats > 0 ? 4 : 1);
     Py_BEGIN_ALLOW_THREADS
     // All (image, row) pairs in one loop: balances one large image and many small ones.
-#pragma omp parallel for schedule(static) if (rows * out_w * cn > kParallelWork)
+#pragma omp parallel for schedule(static) if (work > kParallelConversion)
     for (index_t r = 0; r < rows; ++r) {
         const index_t i = r / out_h, y = r % out_h;
         const View& v = views[static_cast<size_t>(i)];
@@ -712,7 +853,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     }
     const index_t rows = src.n * src.h;
     Py_BEGIN_ALLOW_THREADS
-#pragma omp parallel for schedule(static) if (rows * src.w * cn > kParallelWork)
+#pragma omp parallel for schedule(static) if (rows * src.w * cn > kParallelConversion)
     for (index_t r = 0; r < rows; ++r) {
         const index_t i = r / src.h, y = r % src.h;
         float* d = dst.at<float>(i, y, 0, 0);

@@ -40,11 +40,17 @@ RK_HOST_DEVICE float resampled_to_unit(float v, const float*) { return v; }
 RK_HOST_DEVICE float load(const unsigned char* p) { return static_cast<float>(*p); }
 RK_HOST_DEVICE float load(const float* p) { return *p; }
 
-// Round half to even and saturate, as OpenCV's saturate_cast<uchar> does; NaN gives 0.
-RK_HOST_DEVICE void store(unsigned char* p, float v) {
-    v = rintf(v);
-    *p = !(v > 0.0f) ? 0 : (v >= 255.0f ? 255 : static_cast<unsigned char>(v));
+// Saturated to 0..255 and rounded half to even, as OpenCV's saturate_cast<uchar> does;
+// NaN gives 0. Adding and removing 1.5 * 2^23 rounds 0..255 to even exactly in float
+// (the default rounding mode) without a libm call. V is float, or on the host a SIMD
+// vector of floats, so that the vectorised loops share this arithmetic.
+template <class V>
+RK_HOST_DEVICE V saturate_u8(V v) {
+    v = v > 0.0f ? v : 0.0f;
+    v = v < 255.0f ? v : 255.0f;
+    return (v + 12582912.0f) - 12582912.0f;
 }
+RK_HOST_DEVICE void store(unsigned char* p, float v) { *p = static_cast<unsigned char>(saturate_u8(v)); }
 RK_HOST_DEVICE void store(float* p, float v) { *p = v; }
 
 // ------------------------------------------------------------------ resampling taps
@@ -176,9 +182,11 @@ RK_HOST_DEVICE BilinearPos bilinear_position(double sx, double sy, index_t w, in
 
 // Three linear interpolations: fewer operations than four weights, and a constant
 // neighbourhood (a mask's 1.0) comes back exactly.
-RK_HOST_DEVICE float bilinear_blend(float v00, float v01, float v10, float v11, float fx, float fy) {
-    const float top = v00 + (v01 - v00) * fx;
-    const float bottom = v10 + (v11 - v10) * fx;
+// V as in saturate_u8.
+template <class V>
+RK_HOST_DEVICE V bilinear_blend(V v00, V v01, V v10, V v11, V fx, V fy) {
+    const V top = v00 + (v01 - v00) * fx;
+    const V bottom = v10 + (v11 - v10) * fx;
     return top + (bottom - top) * fy;
 }
 
