@@ -28,7 +28,7 @@ def plain_align_face_ffhq(img, lm, output_size=256, transform_size=1024, enable_
     import cv2
     from scipy.ndimage import gaussian_filter
 
-    lm = np.asarray(lm, dtype=np.float64)
+    lm = np.asarray(lm)  # float32 landmarks keep float32 where the recipe does
     eye_avg = (lm[0] + lm[1]) * 0.5
     eye_to_eye = lm[1] - lm[0]
     eye_to_mouth = (lm[3] + lm[4]) * 0.5 - eye_avg

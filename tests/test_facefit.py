@@ -1,6 +1,7 @@
-import importlib.util
 import math
 import pathlib
+import runpy
+import types
 
 import numpy as np
 import pytest
@@ -8,16 +9,7 @@ import pytest
 from kestrel import facefit
 
 BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench" / "align_paste.py"
-
-
-def _load_bench():
-    spec = importlib.util.spec_from_file_location("align_paste_bench", BENCH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-bench = _load_bench()
+bench = types.SimpleNamespace(**runpy.run_path(str(BENCH)))  # the plain recipe to compare with
 
 
 @pytest.fixture(params=["numpy", pytest.param("cupy", marks=pytest.mark.gpu)])
@@ -79,6 +71,27 @@ GEOMETRY = {
     "output >= transform": ((300, 400), (200, 120, 40, 44), 256, 128),
 }
 
+# Cases whose exact values only the recipe comparison checks.
+RECIPE_CASES = {
+    **GEOMETRY,
+    # pad widths (left, top, right, bottom) = (56, 52, 48, 48): a swapped side shows
+    "corner, uneven padding": ((300, 400), (40, 40, 40, 44), 64, 256),
+    # shrink 2 of a 403 x 301 frame: rsize (202, 150) by rounding halves to even
+    "pre-shrink, odd frame": ((301, 403), (200, 150, 70, 70), 64, 256),
+}
+
+# float32 landmarks whose quad's left edge lies just below x = 4 with the recipe's float64
+# quad (left pad width 13 > border - 4 = 12: padding runs) but at 4 in float32 arithmetic.
+FLOAT32_NEAR_EDGE = np.array([[62.683570861816406, 119.32584381103516], [101.50090026855469, 119.09461975097656],
+                              [82.2207260131836, 140.7811737060547], [66.8222885131836, 162.44461059570312],
+                              [97.87615203857422, 162.25962829589844]], dtype=np.float32)
+
+
+def skewed_frame(h, w, kind):
+    """Squared noise (median well below mean): uint8, or float32 reaching up to 2."""
+    noise = np.random.default_rng(3).random((h, w, 3)) ** 2
+    return (noise * 255).astype(np.uint8) if kind == "uint8" else (noise * 2).astype(np.float32)
+
 
 @pytest.mark.parametrize("angle", [0.0, 0.5, -1.3, math.pi])
 @pytest.mark.parametrize("case", GEOMETRY)
@@ -96,16 +109,41 @@ def test_marked_points_land_where_the_quad_sends_them(xp, case, angle):
         np.testing.assert_allclose(centroid(result, channel, want), want, atol=0.4)
 
 
-@pytest.mark.parametrize("case", GEOMETRY)
+@pytest.mark.parametrize("case", RECIPE_CASES)
 @pytest.mark.parametrize("padding", [True, False])
-def test_matches_the_plain_recipe(xp, case, padding):
-    (h, w), (cx, ey, d, e), out, transform = GEOMETRY[case]
-    rng = np.random.default_rng(3)
-    frame = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
+@pytest.mark.parametrize("kind", ["uint8", "float32"])
+def test_matches_the_plain_recipe(xp, case, padding, kind):
+    (h, w), (cx, ey, d, e), out, transform = RECIPE_CASES[case]
+    frame = skewed_frame(h, w, kind)
     lm = upright_face(cx, ey, d, e)
     ours = host(facefit.align_face_ffhq(xp.asarray(frame), xp.asarray(lm), out, transform, padding))
     plain = bench.plain_align_face_ffhq(frame, lm, out, transform, padding)
-    np.testing.assert_allclose(ours, plain, atol=1e-3)
+    np.testing.assert_allclose(ours, plain, atol=1e-4)
+
+
+@pytest.mark.parametrize(
+    "landmarks, runs",
+    [
+        (upright_face(86.5, 120, 40, 44), False),  # left pad width 10, border 16
+        (upright_face(84.5, 120, 40, 44), False),  # 12 = border - 4
+        (upright_face(83.5, 120, 40, 44), True),  # 13
+        (FLOAT32_NEAR_EDGE, True),
+    ],
+)
+def test_padding_runs_only_when_a_width_exceeds_border_minus_four(xp, landmarks, runs):
+    frame = skewed_frame(300, 400, "float32")
+    padded, bare = (host(facefit.align_face_ffhq(xp.asarray(frame), xp.asarray(landmarks), 64, 256, padding))
+                    for padding in (True, False))
+    assert np.array_equal(padded, bare) is not runs
+    np.testing.assert_allclose(padded, bench.plain_align_face_ffhq(frame, landmarks, 64, 256), atol=1e-4)
+
+
+@pytest.mark.parametrize("padding", [True, False])
+def test_float32_frame_is_clipped_only_when_padding_runs(xp, padding):
+    (h, w), face, out, transform = GEOMETRY["left edge, padded"]
+    frame = xp.asarray(blob_frame(h, w, []) * 3)  # 1.2 everywhere
+    result = host(facefit.align_face_ffhq(frame, xp.asarray(upright_face(*face)), out, transform, padding))
+    assert result.max() == pytest.approx(1.0 if padding else 1.2, abs=1e-5)
 
 
 def test_padding_fills_the_margin_that_the_frame_lacks(xp):
@@ -135,25 +173,40 @@ def test_uint8_frame_equals_its_float_version_and_inputs_stay_untouched(xp, padd
         np.testing.assert_array_equal(host(arr), old)
 
 
-def test_tiny_face_with_zero_padding_widths_stays_finite():
-    frame = blob_frame(20, 20, [])
-    lm = upright_face(10, 10, 0.3, 0.3)  # quad side about 1.2 pixels: padding width 0
-    result = facefit.align_face_ffhq(frame, lm, 8, 32)
+# Quad side about 1.2 pixels: every padding width is 0 before the least width (also 0) is
+# applied; at the frame edge only the left one becomes positive.
+@pytest.mark.parametrize("cx", [10, 0.5])
+def test_tiny_face_with_zero_padding_widths_stays_finite(cx):
+    frame = np.random.default_rng(0).random((20, 20, 3), dtype=np.float32)
+    result = facefit.align_face_ffhq(frame, upright_face(cx, 10, 0.3, 0.3), 8, 32)
     assert result.shape == (8, 8, 3) and np.all(np.isfinite(result))
 
 
+@pytest.mark.parametrize("face", [(-500, 100), (1500, 100), (200, -400)])
+def test_face_wholly_outside_the_frame(xp, face):
+    frame = xp.asarray(blob_frame(300, 400, []))
+    lm = xp.asarray(upright_face(*face, 40, 44))
+    result = facefit.align_face_ffhq(frame, lm, 64, 256, False)  # warping nothing gives zeros
+    assert type(result) is type(frame) and result.shape == (64, 64, 3) and result.dtype == np.float32
+    assert not host(result).any()
+    with pytest.raises(ValueError, match="wholly outside the frame"):
+        facefit.align_face_ffhq(frame, lm, 64, 256, True)
+
+
 @pytest.mark.parametrize(
-    "landmarks, error",
+    "landmarks, output_size, error, message",
     [
-        (upright_face(-500, 100, 40, 44), ValueError),  # wholly outside the frame: empty crop
-        (upright_face(200, 120, 40, 44)[:4], IndexError),
-        (np.zeros((5, 2)), ValueError),  # coincident points: no quad
-        (np.zeros((5, 3)), ValueError),
+        (np.zeros((5, 2)), 64, ValueError, "cannot convert float NaN to integer"),  # coincident points
+        (upright_face(np.inf, 120, 40, 44), 64, ValueError, "cannot convert float NaN to integer"),
+        (upright_face(200, 120, 40, 44), 0, OverflowError, "cannot convert float infinity to integer"),
+        (upright_face(200, 120, 40, 44)[:4], 64, IndexError, "face_landmarks needs at least 5 rows, got 4"),
+        (np.zeros((5, 3)), 64, ValueError, "face_landmarks must be an array of (x, y) rows"),
     ],
 )
-def test_unusable_landmarks_raise(landmarks, error):
-    with pytest.raises(error):
-        facefit.align_face_ffhq(blob_frame(300, 400, []), landmarks, 64, 256)
+def test_unusable_geometry_raises(landmarks, output_size, error, message):
+    with pytest.raises(error) as info:
+        facefit.align_face_ffhq(blob_frame(300, 400, []), landmarks, output_size, 256)
+    assert str(info.value) == message
 
 
 class IntSub(int):

@@ -147,7 +147,7 @@ def test_large_blursize_gives_zero_mask_and_unchanged_frame():
     np.testing.assert_array_equal(result, rk.to_float32(frame8))
 
 
-def test_direct_uint8_blend_is_promoted_not_clipped():
+def test_direct_uint8_blend_keeps_unscaled_values_in_float32():
     frame = np.full((60, 80, 3), 200, np.uint8)
     crop = np.full((20, 20, 3), 250, np.uint8)
     result = paste.paste_back(frame, crop, cut_matrix(40, 30, 1.0, 0.0, 20))

@@ -1,14 +1,16 @@
 // kestrel.facefit: FFHQ-style alignment of one face from its five landmarks.
 //
 // The face geometry (quad, shrink factor, crop and padding rectangles, affine matrix) is a
-// handful of scalars, so it is worked out on the host in the landmarks' own precision
-// from one copy of the landmarks; only the image work goes through the array module of
-// the frame (NumPy on the CPU, CuPy on the GPU) and the image library `rk`.
+// handful of scalars, so it is worked out on the host from one copy of the landmarks, with
+// the same float32/float64 promotions as the array arithmetic of the recipe; only the image
+// work goes through the array module of the frame (NumPy on the CPU, CuPy on the GPU) and
+// the image library `rk`. On the CPU the margin blend after the blur runs in one C++ pass.
 #include "pyglue.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <string>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 using pyglue::Ref;
@@ -21,17 +23,23 @@ struct Plan {
     long long resize_w = 0, resize_h = 0;
     bool crop = false;
     long long crop_l = 0, crop_t = 0, crop_r = 0, crop_b = 0;
+    bool empty = false;  // nothing of the frame is left to warp
     bool pad = false;
     long long pad_l = 0, pad_t = 0, pad_r = 0, pad_b = 0;
     double blur = 0;  // Gaussian sigma of the padded margin
     double M[2][3] = {};
 };
 
-// int(v) for a host scalar. Coordinates beyond 2**52 would only lead to absurd
-// allocations, so they are refused here like the infinities they usually come from.
+// int(v) for a host scalar, with int()'s own errors for NaN and infinities. Finite values
+// beyond 2**52 are refused too: they would overflow the integer arithmetic that follows
+// (and could only lead to absurd allocations).
 bool to_int(double v, long long* out) {
     if (std::isnan(v)) {
         PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+        return false;
+    }
+    if (std::isinf(v)) {
+        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
         return false;
     }
     if (!(std::fabs(v) < 4503599627370496.0)) {
@@ -43,9 +51,8 @@ bool to_int(double v, long long* out) {
 }
 
 // floor/ceil of the quad's extent: (left, top, right, bottom).
-template <class T>
-bool quad_bounds(const T quad[4][2], long long b[4]) {
-    T lo[2] = {quad[0][0], quad[0][1]}, hi[2] = {quad[0][0], quad[0][1]};
+bool quad_bounds(const double quad[4][2], long long b[4]) {
+    double lo[2] = {quad[0][0], quad[0][1]}, hi[2] = {quad[0][0], quad[0][1]};
     for (int i = 1; i < 4; ++i)
         for (int k = 0; k < 2; ++k) {
             lo[k] = std::min(lo[k], quad[i][k]);
@@ -57,8 +64,7 @@ bool quad_bounds(const T quad[4][2], long long b[4]) {
 
 // The affine map taking quad corners 0, 1, 2 (as float32) to (0, 0), (0, size) and
 // (size, size). Three corners of a square fix the map exactly.
-template <class T>
-bool fit_affine(const T quad[4][2], long long size, double M[2][3]) {
+bool fit_affine(const double quad[4][2], long long size, double M[2][3]) {
     double s[3][2];
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 2; ++k) s[i][k] = static_cast<float>(quad[i][k]);
@@ -80,61 +86,58 @@ bool fit_affine(const T quad[4][2], long long size, double M[2][3]) {
     return true;
 }
 
-// Steps 1 and 3 to 8 of the recipe on host scalars, in the precision T of the landmarks
-// (float32 landmarks give float32 arithmetic, as the array library would).
-// `lm` holds rows 0..4 of (x, y); (h, w) is the frame size.
+// Step 1 of the recipe: the quad's corners and side. The recipe's arithmetic keeps the
+// landmarks' type T for eye_avg, eye_to_eye, eye_to_mouth, their two scaled norms and the
+// centre c; the integer (-1, 1) factor of x promotes x, and with it y, the quad, qsize and
+// every later decision, to float64.
 template <class T>
-bool make_plan(const double* lm, long long h, long long w, long long output_size,
-               long long transform_size, bool enable_padding, Plan& p) {
+void face_quad(const double* lm, double quad[4][2], double* qsize) {
     auto row = [&](int r, int k) { return static_cast<T>(lm[2 * r + k]); };
-    auto norm = [](T a, T b) { return std::sqrt(a * a + b * b); };
-    T eye_avg[2], eye_to_eye[2], eye_to_mouth[2];
+    auto norm = [](auto a, auto b) { return std::sqrt(a * a + b * b); };
+    T eye_avg[2], eye_to_eye[2], eye_to_mouth[2], c[2];
     for (int k = 0; k < 2; ++k) {
         eye_avg[k] = (row(0, k) + row(1, k)) * T(0.5);
         eye_to_eye[k] = row(1, k) - row(0, k);
         eye_to_mouth[k] = (row(3, k) + row(4, k)) * T(0.5) - eye_avg[k];
+        c[k] = eye_avg[k] + eye_to_mouth[k] * T(0.1);
     }
     // Half-side vectors: x along the eye line, tilted by the eye-to-mouth direction;
     // y perpendicular to it, pointing towards the mouth.
-    T x[2] = {eye_to_eye[0] + eye_to_mouth[1], eye_to_eye[1] - eye_to_mouth[0]};
-    const T xn = norm(x[0], x[1]);
+    double x[2] = {double(eye_to_eye[0]) + double(eye_to_mouth[1]), double(eye_to_eye[1]) - double(eye_to_mouth[0])};
+    const double xn = norm(x[0], x[1]);
     const T e2e = norm(eye_to_eye[0], eye_to_eye[1]) * T(2.0);
     const T e2m = norm(eye_to_mouth[0], eye_to_mouth[1]) * T(1.8);
-    const T scale = e2e >= e2m ? e2e : e2m;
-    for (T& v : x) v = v / xn * scale;
-    const T y[2] = {-x[1], x[0]};
-    T c[2];
-    for (int k = 0; k < 2; ++k) c[k] = eye_avg[k] + eye_to_mouth[k] * T(0.1);
-    T quad[4][2];
+    const double scale = e2m > e2e ? e2m : e2e;  // Python's max(): the first unless the second is larger
+    for (double& v : x) v = v / xn * scale;
+    const double y[2] = {-x[1], x[0]};
     for (int k = 0; k < 2; ++k) {
-        quad[0][k] = c[k] - x[k] - y[k];
-        quad[1][k] = c[k] - x[k] + y[k];
-        quad[2][k] = c[k] + x[k] + y[k];
-        quad[3][k] = c[k] + x[k] - y[k];
+        quad[0][k] = double(c[k]) - x[k] - y[k];
+        quad[1][k] = double(c[k]) - x[k] + y[k];
+        quad[2][k] = double(c[k]) + x[k] + y[k];
+        quad[3][k] = double(c[k]) + x[k] - y[k];
     }
-    T qsize = norm(x[0], x[1]) * T(2);
-    if (!std::isfinite(qsize)) {
-        PyErr_SetString(PyExc_ValueError,
-                        "face landmarks give no face quad (coincident or non-finite points)");
-        return false;
-    }
+    *qsize = norm(x[0], x[1]) * 2;
+}
 
+// Steps 3 to 8 of the recipe on host scalars. (h, w) is the frame size.
+bool make_plan(double quad[4][2], double qsize, long long h, long long w, long long output_size,
+               long long transform_size, bool enable_padding, Plan& p) {
     // Pre-shrinking by an integer factor when the quad is at least four output sizes.
-    if (!to_int(std::floor(qsize / static_cast<T>(output_size) * T(0.5)), &p.shrink)) return false;
+    if (!to_int(std::floor(qsize / static_cast<double>(output_size) * 0.5), &p.shrink)) return false;
     if (p.shrink > 1) {
         const double f = static_cast<double>(p.shrink);
         if (!to_int(std::nearbyint(static_cast<double>(w) / f), &p.resize_w) ||
             !to_int(std::nearbyint(static_cast<double>(h) / f), &p.resize_h))
             return false;
-        for (auto& corner : quad)
-            for (T& v : corner) v /= static_cast<T>(p.shrink);
-        qsize /= static_cast<T>(p.shrink);
+        for (int i = 0; i < 4; ++i)
+            for (double& v : quad[i]) v /= f;
+        qsize /= f;
         w = p.resize_w;
         h = p.resize_h;
     }
 
     long long border;
-    if (!to_int(std::nearbyint(qsize * T(0.1)), &border)) return false;
+    if (!to_int(std::nearbyint(qsize * 0.1), &border)) return false;
     border = std::max(border, 3LL);
 
     // Crop to the quad plus border, skipped when that covers the whole frame.
@@ -147,16 +150,17 @@ bool make_plan(const double* lm, long long h, long long w, long long output_size
     if (p.crop_r - p.crop_l < w || p.crop_b - p.crop_t < h) {
         p.crop = true;
         // A face wholly outside the frame gives an empty crop rather than a slice bound
-        // that would count from the far edge.
+        // that would count from the far edge and cut out some unrelated part of the frame.
         p.crop_r = std::max(p.crop_r, p.crop_l);
         p.crop_b = std::max(p.crop_b, p.crop_t);
-        w = std::max(p.crop_r - p.crop_l, 0LL);
-        h = std::max(p.crop_b - p.crop_t, 0LL);
-        for (auto& corner : quad) {
-            corner[0] -= static_cast<T>(p.crop_l);
-            corner[1] -= static_cast<T>(p.crop_t);
+        w = p.crop_r - p.crop_l;
+        h = p.crop_b - p.crop_t;
+        for (int i = 0; i < 4; ++i) {
+            quad[i][0] -= static_cast<double>(p.crop_l);
+            quad[i][1] -= static_cast<double>(p.crop_t);
         }
     }
+    p.empty = w <= 0 || h <= 0;
 
     // Padding where the quad plus border leaves the (cropped) frame.
     if (!quad_bounds(quad, b)) return false;
@@ -166,13 +170,18 @@ bool make_plan(const double* lm, long long h, long long w, long long output_size
     p.pad_b = std::max(b[3] - h + border, 0LL);
     p.pad = enable_padding && std::max({p.pad_l, p.pad_t, p.pad_r, p.pad_b}) > border - 4;
     if (p.pad) {
+        if (p.empty) {
+            PyErr_SetString(PyExc_ValueError,
+                            "the face lies wholly outside the frame: there is nothing to mirror-pad");
+            return false;
+        }
         long long least;
-        if (!to_int(std::nearbyint(qsize * T(0.3)), &least)) return false;
+        if (!to_int(std::nearbyint(qsize * 0.3), &least)) return false;
         for (long long* v : {&p.pad_l, &p.pad_t, &p.pad_r, &p.pad_b}) *v = std::max(*v, least);
-        p.blur = static_cast<double>(qsize * T(0.02));
-        for (auto& corner : quad) {
-            corner[0] += static_cast<T>(p.pad_l);
-            corner[1] += static_cast<T>(p.pad_t);
+        p.blur = qsize * 0.02;
+        for (int i = 0; i < 4; ++i) {
+            quad[i][0] += static_cast<double>(p.pad_l);
+            quad[i][1] += static_cast<double>(p.pad_t);
         }
     }
     return fit_affine(quad, transform_size, p.M);
@@ -267,65 +276,142 @@ Ref gaussian_filter(PyObject* module, PyObject* xp) {
     return ndimage ? Ref::steal(PyObject_GetAttrString(ndimage.get(), "gaussian_filter")) : Ref();
 }
 
-// Per-channel median over all pixels of a host h x w x c float32 image, as NumPy's
-// median computes it (mean of the two middle values for an even count, NaN when any value
-// is NaN), by selection instead of NumPy's transposed copy and partition.
-Ref host_median(PyObject* np, PyObject* img) {
-    pyglue::Buffer buf;
-    if (!buf.acquire(img, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return Ref();
-    const Py_buffer& v = buf.view();
-    if (v.ndim != 3 || v.itemsize != sizeof(float) || !v.format || std::string(v.format) != "f") {
-        PyErr_SetString(PyExc_ValueError, "the padded image must be h x w x c float32");
-        return Ref();
+// Sizes `v` to n elements; MemoryError rather than a C++ exception reaching the interpreter.
+template <class V>
+bool allocate(V& v, size_t n) {
+    try {
+        v.assign(n, typename V::value_type());
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
     }
-    const Py_ssize_t n = v.shape[0] * v.shape[1], channels = v.shape[2];
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "median of an empty image");
-        return Ref();
+    return true;
+}
+
+// One axis of the padding weight as the float32 array arithmetic gives it:
+// 1 - min(i / before, (n - 1 - i) / after), a side with no padding left out, and -inf
+// where neither side has any (the `ramp` of the array path).
+float ramp_at(long long i, long long n, long long before, long long after) {
+    float nearest = HUGE_VALF;
+    bool any = false;
+    if (before > 0) nearest = static_cast<float>(i) / static_cast<float>(before), any = true;
+    if (after > 0) {
+        const float from_end = (static_cast<float>(n - 1) - static_cast<float>(i)) / static_cast<float>(after);
+        nearest = any ? std::min(nearest, from_end) : from_end;
+        any = true;
     }
-    const float* data = static_cast<const float*>(v.buf);
-    std::vector<double> medians(static_cast<size_t>(channels));
+    return any ? 1.0f - nearest : -HUGE_VALF;
+}
+
+float clip01(float v) { return v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v; }  // NaN stays NaN, as in np.clip
+
+// Order-preserving unsigned key of a float's bits (NaN aside).
+uint32_t sort_key(float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+}
+
+// Steps 7.4 and 7.7 to 7.10 on the host, fused into two passes over `padded` (h x w x c
+// float32, C-contiguous, modified in place) instead of a dozen NumPy temporaries: the blend
+// towards `blurred`, the per-channel median, the blend towards the median and the clip.
+// Every value is computed in float32 with the same operations in the same order as the
+// array path, so the results agree with it exactly. The median is NumPy's (mean of the two
+// middle values for an even count, NaN when a value is NaN), found by a histogram of the top
+// 16 key bits and a selection within the one or two bins that hold the middle.
+bool blend_margin_host(PyObject* padded, PyObject* blurred, const Plan& p) {
+    pyglue::Buffer out, blur;
+    if (!out.acquire(padded, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) ||
+        !blur.acquire(blurred, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT))
+        return false;
+    const Py_buffer &v = out.view(), &b = blur.view();
+    auto is_image = [](const Py_buffer& x) {
+        return x.ndim == 3 && x.itemsize == sizeof(float) && x.format && std::strcmp(x.format, "f") == 0;
+    };
+    if (!is_image(v) || !is_image(b) || !std::equal(v.shape, v.shape + 3, b.shape) || v.len == 0) {
+        PyErr_SetString(PyExc_ValueError, "the padded image and its blur must be non-empty h x w x c float32");
+        return false;
+    }
+    const Py_ssize_t h = v.shape[0], w = v.shape[1], channels = v.shape[2], n = h * w;
+    constexpr size_t bins = 65536;
+    std::vector<float> cols, rows, bucket, medians;
+    std::vector<uint32_t> hist;
+    std::vector<Py_ssize_t> nans;
+    if (!allocate(cols, size_t(w)) || !allocate(rows, size_t(h)) || !allocate(bucket, size_t(n)) ||
+        !allocate(medians, size_t(channels)) || !allocate(hist, bins * size_t(channels)) ||
+        !allocate(nans, size_t(channels)))
+        return false;
+    float* img = static_cast<float*>(v.buf);
+    const float* smooth = static_cast<const float*>(b.buf);
+
     Py_BEGIN_ALLOW_THREADS
-    std::vector<float> values(static_cast<size_t>(n));
-    for (Py_ssize_t c = 0; c < channels; ++c) {
-        bool nan = false;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            values[i] = data[i * channels + c];
-            nan |= std::isnan(values[i]);
+    for (Py_ssize_t q = 0; q < w; ++q) cols[q] = ramp_at(q, w, p.pad_l, p.pad_r);
+    for (Py_ssize_t r = 0; r < h; ++r) rows[r] = ramp_at(r, h, p.pad_t, p.pad_b);
+
+    // img + (blurred - img) * clip(mask * 3 + 1, 0, 1), counting keys for the median.
+    for (Py_ssize_t r = 0; r < h; ++r)
+        for (Py_ssize_t q = 0; q < w; ++q) {
+            const float weight = clip01(std::max(cols[q], rows[r]) * 3.0f + 1.0f);
+            const Py_ssize_t at = (r * w + q) * channels;
+            for (Py_ssize_t c = 0; c < channels; ++c) {
+                const float toward = (smooth[at + c] - img[at + c]) * weight;
+                const float value = img[at + c] + toward;
+                img[at + c] = value;
+                nans[c] += value != value;
+                ++hist[size_t(c) * bins + (sort_key(value) >> 16)];
+            }
         }
-        if (nan) {
+
+    for (Py_ssize_t c = 0; c < channels; ++c) {
+        if (nans[c]) {
             medians[c] = NAN;
             continue;
         }
-        const auto mid = values.begin() + n / 2;
-        std::nth_element(values.begin(), mid, values.end());
-        float m = *mid;
-        if (n % 2 == 0) m = (*std::max_element(values.begin(), mid) + m) / 2.0f;
-        medians[c] = m;
+        // Ranks n/2 - 1 (even n only) and n/2 of the sorted channel.
+        const Py_ssize_t hi_rank = n / 2, lo_rank = n % 2 ? hi_rank : hi_rank - 1;
+        const uint32_t* counts = hist.data() + size_t(c) * bins;
+        size_t lo_bin = 0, hi_bin = 0;
+        Py_ssize_t below = 0, below_lo = 0;
+        for (size_t k = 0;; ++k) {
+            if (below + Py_ssize_t(counts[k]) <= lo_rank) below_lo = below + counts[k], lo_bin = k + 1;
+            if (below + Py_ssize_t(counts[k]) > hi_rank) {
+                hi_bin = k;
+                break;
+            }
+            below += counts[k];
+        }
+        Py_ssize_t m = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const float value = img[i * channels + c];
+            const size_t bin = sort_key(value) >> 16;
+            if (bin >= lo_bin && bin <= hi_bin) bucket[m++] = value;
+        }
+        const auto mid = bucket.begin() + (hi_rank - below_lo);
+        std::nth_element(bucket.begin(), mid, bucket.begin() + m);
+        float median = *mid;
+        if (lo_rank != hi_rank) median = (*std::max_element(bucket.begin(), mid) + median) / 2.0f;
+        medians[c] = median;
     }
+
+    // clip(img + (median - img) * clip(mask, 0, 1), 0, 1)
+    for (Py_ssize_t r = 0; r < h; ++r)
+        for (Py_ssize_t q = 0; q < w; ++q) {
+            const float weight = clip01(std::max(cols[q], rows[r]));
+            const Py_ssize_t at = (r * w + q) * channels;
+            for (Py_ssize_t c = 0; c < channels; ++c) {
+                const float toward = (medians[c] - img[at + c]) * weight;
+                img[at + c] = clip01(img[at + c] + toward);
+            }
+        }
     Py_END_ALLOW_THREADS
-    Ref list = Ref::steal(PyList_New(channels));
-    if (!list) return Ref();
-    for (Py_ssize_t c = 0; c < channels; ++c) {
-        PyObject* item = PyFloat_FromDouble(medians[c]);
-        if (!item) return Ref();
-        PyList_SET_ITEM(list.get(), c, item);
-    }
-    Ref f32 = Ref::steal(PyObject_GetAttrString(np, "float32"));
-    return f32 ? pyglue::call_method_kw(np, "array", {list.get()}, {{"dtype", f32.get()}}) : Ref();
+    return true;
 }
 
-// Reflect padding whose margin fades into a blurred copy and then into the median colour,
-// so that the mirror seams do not show (step 7). `img` is float32 and not modified.
-Ref pad_and_blend(PyObject* module, PyObject* xp, PyObject* img, const Plan& p) {
-    Ref pads = Ref::steal(Py_BuildValue("((LL)(LL)(ii))", p.pad_t, p.pad_b, p.pad_l, p.pad_r, 0, 0));
-    Ref mode = Ref::steal(PyUnicode_FromString("reflect"));
-    if (!pads || !mode) return Ref();
-    Ref padded = pyglue::call_method_kw(xp, "pad", {img, pads.get()}, {{"mode", mode.get()}});
+// Steps 7.4 and 7.7 to 7.10 with the array module (the GPU path).
+Ref blend_margin(PyObject* xp, PyObject* padded, PyObject* blurred, const Plan& p) {
     Py_ssize_t dims[3];
-    if (!padded || !pyglue::leading_dims(padded.get(), "the padded image", dims, 3)) return Ref();
+    if (!pyglue::leading_dims(padded, "the padded image", dims, 3)) return Ref();
     const Py_ssize_t h = dims[0], w = dims[1];
-
     Ref f32 = Ref::steal(PyObject_GetAttrString(xp, "float32"));
     Ref cols = f32 ? ramp(xp, f32.get(), w, p.pad_l, p.pad_r) : Ref();
     Ref rows = f32 ? ramp(xp, f32.get(), h, p.pad_t, p.pad_b) : Ref();
@@ -338,38 +424,67 @@ Ref pad_and_blend(PyObject* module, PyObject* xp, PyObject* img, const Plan& p) 
     Ref mask = cols && rows ? pyglue::call_method(xp, "maximum", cols.get(), rows.get()) : Ref();
     if (!mask) return Ref();
 
-    Ref filter = gaussian_filter(module, xp);
-    if (!filter) return Ref();
-    Ref sigma = Ref::steal(Py_BuildValue("[ddi]", p.blur, p.blur, 0));
-    Ref blurred = sigma ? pyglue::call(filter.get(), padded.get(), sigma.get()) : Ref();
-    if (!blurred) return Ref();
-
     // img + (blurred - img) * clip(mask * 3 + 1, 0, 1), in place on arrays made here.
+    Ref img = Ref::borrow(padded), toward = Ref::borrow(blurred);
     Ref weight = clipped_weight(xp, mask.get(), 3.0, 1.0);
-    if (!weight || !(blurred = Ref::steal(PyNumber_InPlaceSubtract(blurred.get(), padded.get()))) ||
-        !(blurred = Ref::steal(PyNumber_InPlaceMultiply(blurred.get(), weight.get()))) ||
-        !(padded = Ref::steal(PyNumber_InPlaceAdd(padded.get(), blurred.get()))))
+    if (!weight || !(toward = Ref::steal(PyNumber_InPlaceSubtract(toward.get(), img.get()))) ||
+        !(toward = Ref::steal(PyNumber_InPlaceMultiply(toward.get(), weight.get()))) ||
+        !(img = Ref::steal(PyNumber_InPlaceAdd(img.get(), toward.get()))))
         return Ref();
-    blurred = Ref();
+    toward = Ref();
 
     // img + (median - img) * clip(mask, 0, 1)
-    Ref np = pyglue::global(module, "np");
     Ref axes = Ref::steal(Py_BuildValue("(ii)", 0, 1));
-    Ref median;
-    if (np && axes)
-        median = np.get() == xp ? host_median(xp, padded.get())
-                                : pyglue::call_method_kw(xp, "median", {padded.get()}, {{"axis", axes.get()}});
-    Ref towards = median ? Ref::steal(PyNumber_Subtract(median.get(), padded.get())) : Ref();
+    Ref median = axes ? pyglue::call_method_kw(xp, "median", {img.get()}, {{"axis", axes.get()}}) : Ref();
+    toward = median ? Ref::steal(PyNumber_Subtract(median.get(), img.get())) : Ref();
     weight = clipped_weight(xp, mask.get(), 1.0, 0.0);
-    if (!towards || !weight || !(towards = Ref::steal(PyNumber_InPlaceMultiply(towards.get(), weight.get()))) ||
-        !(padded = Ref::steal(PyNumber_InPlaceAdd(padded.get(), towards.get()))))
+    if (!toward || !weight || !(toward = Ref::steal(PyNumber_InPlaceMultiply(toward.get(), weight.get()))) ||
+        !(img = Ref::steal(PyNumber_InPlaceAdd(img.get(), toward.get()))))
         return Ref();
 
     Ref zero = py_int(0), one = py_int(1);
-    if (!zero || !one ||
-        !pyglue::call_method_kw(xp, "clip", {padded.get(), zero.get(), one.get()}, {{"out", padded.get()}}))
+    if (!zero || !one || !pyglue::call_method_kw(xp, "clip", {img.get(), zero.get(), one.get()}, {{"out", img.get()}}))
         return Ref();
-    return padded;
+    return img;
+}
+
+// Reflect padding whose margin fades into a blurred copy and then into the median colour,
+// so that the mirror seams do not show (step 7). `img` is float32 and not modified.
+Ref pad_and_blend(PyObject* module, PyObject* xp, PyObject* img, const Plan& p) {
+    Ref pads = Ref::steal(Py_BuildValue("((LL)(LL)(ii))", p.pad_t, p.pad_b, p.pad_l, p.pad_r, 0, 0));
+    Ref mode = Ref::steal(PyUnicode_FromString("reflect"));
+    if (!pads || !mode) return Ref();
+    Ref padded = pyglue::call_method_kw(xp, "pad", {img, pads.get()}, {{"mode", mode.get()}});
+    Ref filter = padded ? gaussian_filter(module, xp) : Ref();
+    Ref sigma = Ref::steal(Py_BuildValue("[ddi]", p.blur, p.blur, 0));
+    Ref blurred = filter && sigma ? pyglue::call(filter.get(), padded.get(), sigma.get()) : Ref();
+    Ref np = blurred ? pyglue::global(module, "np") : Ref();
+    if (!np) return Ref();
+    if (np.get() != xp) return blend_margin(xp, padded.get(), blurred.get(), p);
+    return blend_margin_host(padded.get(), blurred.get(), p) ? padded : Ref();
+}
+
+// The result of warping nothing: float32 zeros of shape (side, side) + img.shape[2:] on the
+// frame's device (CuPy allocates on the current device, so the frame's is entered for it).
+Ref zeros_for(PyObject* module, PyObject* xp, PyObject* img, long long side) {
+    Ref shape = Ref::steal(PyObject_GetAttrString(img, "shape"));
+    Ref tail = shape ? Ref::steal(PySequence_GetSlice(shape.get(), 2, PY_SSIZE_T_MAX)) : Ref();
+    Ref head = Ref::steal(Py_BuildValue("(LL)", side, side));
+    Ref full = tail && head ? Ref::steal(PySequence_Concat(head.get(), tail.get())) : Ref();
+    Ref f32 = Ref::steal(PyObject_GetAttrString(xp, "float32"));
+    Ref np = pyglue::global(module, "np");
+    if (!full || !f32 || !np) return Ref();
+    if (np.get() == xp) return pyglue::call_method_kw(xp, "zeros", {full.get()}, {{"dtype", f32.get()}});
+    Ref device = Ref::steal(PyObject_GetAttrString(img, "device"));
+    if (!device || !pyglue::call_method(device.get(), "__enter__")) return Ref();
+    Ref zeros = pyglue::call_method_kw(xp, "zeros", {full.get()}, {{"dtype", f32.get()}});
+    PyObject* failure = PyErr_GetRaisedException();
+    Ref left = pyglue::call_method(device.get(), "__exit__", Py_None, Py_None, Py_None);
+    if (failure) {
+        PyErr_SetRaisedException(failure);  // the allocation's error, not the exit's
+        return Ref();
+    }
+    return left ? zeros : Ref();
 }
 
 PyObject* align_face_ffhq(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -396,10 +511,12 @@ PyObject* align_face_ffhq(PyObject* module, PyObject* const* args, Py_ssize_t na
     bool single = false;
     if (!xp || !rk || !pyglue::leading_dims(img, "img", hw, 2) || !read_landmarks(module, a[1], lm, &single))
         return nullptr;
+    double quad[4][2], qsize;
+    single ? face_quad<float>(lm, quad, &qsize) : face_quad<double>(lm, quad, &qsize);
     Plan plan;
-    if (!(single ? make_plan<float>(lm, hw[0], hw[1], output_size, transform_size, enable_padding, plan)
-                 : make_plan<double>(lm, hw[0], hw[1], output_size, transform_size, enable_padding, plan)))
-        return nullptr;
+    if (!make_plan(quad, qsize, hw[0], hw[1], output_size, transform_size, enable_padding, plan)) return nullptr;
+    const long long side = std::min(output_size, transform_size);
+    if (plan.empty) return zeros_for(module, xp.get(), img, side).release();
 
     Ref dtype = Ref::steal(PyObject_GetAttrString(img, "dtype"));
     Ref f32 = Ref::steal(PyObject_GetAttrString(xp.get(), "float32"));

@@ -2,7 +2,9 @@
 // matrix it was cut with, blended through a feathered mask.
 //
 // Only the part of the frame that the warped crop can reach is warped and blended: outside
-// it the warped mask is exactly 0, so the frame's own values are the result there.
+// it the warped mask is exactly 0, so the frame's own values are the result there. Inside
+// it the values equal those of the full-frame blend up to float rounding (the region's
+// matrix is IM shifted by a whole number of pixels, which rounds sample positions apart).
 #include "pyglue.hpp"
 
 #include <algorithm>
@@ -264,13 +266,11 @@ PyObject* paste_back(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     const bool partial = reachable_region(module, IM.get(), crop[0], crop[1], frame[0], frame[1], r) &&
                          (r.x0 > 0 || r.y0 > 0 || r.x1 < frame[1] || r.y1 < frame[0]);
     if (partial) {
+        // The region's matrix, on the host like the IM it was read from.
         Ref rows = Ref::steal(Py_BuildValue("[[ddd][ddd]]", r.IM[0][0], r.IM[0][1], r.IM[0][2], r.IM[1][0],
                                             r.IM[1][1], r.IM[1][2]));
         Ref np = pyglue::global(module, "np");
-        Ref host = rows && np ? pyglue::call_method(np.get(), "array", rows.get()) : Ref();
-        // Hand the image library the matrix on the device it gave IM on.
-        Ref home = host ? pyglue::array_module(module, IM.get()) : Ref();
-        if (!home || !(IM = like_module(module, home.get(), host.get()))) return nullptr;
+        if (!rows || !np || !(IM = pyglue::call_method(np.get(), "array", rows.get()))) return nullptr;
     }
     Ref out_size = Ref::steal(Py_BuildValue("(nn)", r.y1 - r.y0, r.x1 - r.x0));
     Ref warped = out_size ? pyglue::call_method(rk.get(), "affine_transform", paste, IM.get(), out_size.get()) : Ref();
@@ -308,7 +308,9 @@ PyMethodDef functions[] = {
      "2 x 3 matrix M (frame -> crop). mask: weights 0..1 of any size, resized to the\n"
      "crop; None pastes the whole crop with hard edges. Returns the H x W x C frame\n"
      "mask * crop + (1 - mask) * frame after warping crop and mask with the inverse of M,\n"
-     "unclipped, in the type the arithmetic gives (float32 for float32 inputs)."},
+     "unclipped, in the type the arithmetic gives (float32 for float32 inputs).\n"
+     "Only the frame region the crop can reach is warped; its values equal the\n"
+     "full-frame blend up to float rounding."},
     {nullptr, nullptr, 0, nullptr},
 };
 
