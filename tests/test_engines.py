@@ -1,6 +1,9 @@
+import concurrent.futures
 import json
 import signal
 import sys
+import threading
+import time
 import types
 import warnings
 
@@ -11,11 +14,13 @@ from rasterkit import engines
 ENGINE_BYTES = b"serialized-engine\x00\x01"
 
 
-def fake_tensorrt(version, build=None, parse_errors=()):
+def fake_tensorrt(version, build=None, parse_errors=(), ctrl_c=False):
     """A stand-in `tensorrt` following the Python API of TensorRT 10 or 11.
 
     The "ONNX file" is JSON mapping input names to shapes. ``build(builder)``
-    replaces what build_serialized_network does after reporting progress.
+    replaces what build_serialized_network does after reporting progress. With
+    ``ctrl_c`` a SIGINT reaches the main thread after the first step, and the build
+    goes on for up to 5 s unless the progress monitor cancels it.
     """
     trt = types.ModuleType("tensorrt")
     trt.__version__ = f"{version}.0.0"
@@ -106,16 +111,34 @@ def fake_tensorrt(version, build=None, parse_errors=()):
             return Profile()
 
         def build_serialized_network(self, network, config):
+            # TensorRT reports progress from threads of its own while the calling thread
+            # stays in its C++ code, where Python runs no signal handler: blocking SIGINT
+            # on the calling thread until the build returns has the same effect.
             self.config = config
-            monitor = config.progress_monitor
-            monitor.phase_start("Building engine", None, 2)
-            monitor.phase_start("Tactic selection", "Building engine", 3)
-            keep_going = monitor.step_complete("Tactic selection", 0)
-            monitor.phase_finish("Tactic selection")
-            monitor.phase_finish("Building engine")
+            blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            try:
+                with concurrent.futures.ThreadPoolExecutor(1) as tensorrt_threads:
+                    keep_going = tensorrt_threads.submit(report_progress, config.progress_monitor).result()
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
             if not keep_going:
                 return None
             return build(self) if build else ENGINE_BYTES
+
+    def report_progress(monitor):
+        monitor.phase_start("Building engine", None, 2)
+        monitor.phase_start("Tactic selection", "Building engine", 3)
+        keep_going = monitor.step_complete("Tactic selection", 0)
+        if ctrl_c:
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            deadline = time.monotonic() + 5
+            while keep_going and time.monotonic() < deadline:
+                time.sleep(0.01)
+                keep_going = monitor.step_complete("Tactic selection", 1)
+            assert not keep_going, "Ctrl-C did not cancel the build"
+        monitor.phase_finish("Tactic selection")
+        monitor.phase_finish("Building engine")
+        return keep_going
 
     trt.Builder, trt.OnnxParser = Builder, OnnxParser
     return trt
@@ -210,11 +233,8 @@ def raise_interrupt(builder):
     raise KeyboardInterrupt
 
 
-def ctrl_c_then_continue(builder):
-    # Ctrl-C arriving while TensorRT works: the next step_complete must ask it to stop.
-    signal.raise_signal(signal.SIGINT)
-    assert not builder.config.progress_monitor.step_complete("Tactic selection", 1), "build not cancelled"
-    return None
+def raise_error(builder):
+    raise ValueError("bad tactic")
 
 
 @pytest.mark.parametrize(
@@ -227,7 +247,8 @@ def ctrl_c_then_continue(builder):
         ),
         ({"build": log_error_and_fail}, RuntimeError, "(?s)failed to build.*out of memory during tactic selection"),
         ({"build": raise_interrupt}, KeyboardInterrupt, None),
-        ({"build": ctrl_c_then_continue}, KeyboardInterrupt, "cancelled"),
+        ({"build": raise_error}, ValueError, "^bad tactic$"),
+        ({"ctrl_c": True}, KeyboardInterrupt, "cancelled"),
     ],
 )
 def test_failed_or_interrupted_build_leaves_no_file(monkeypatch, model, options, error, message):

@@ -49,15 +49,18 @@ def onnx_to_trt_dynamic_shape(
     TensorRT choose reduced-precision kernels per layer. TensorRT 11 has no such
     flags and builds strongly typed networks only: there the engine computes in
     the model's own types, and a warning says so. Convert the model to bfloat16
-    beforehand to get a bfloat16 engine there. Engine inputs and outputs keep the
-    model's types (float32 for float32 models) in every case.
+    beforehand to get a bfloat16 engine there, keeping its inputs and outputs
+    float32 (a cast at each end of the graph): the engines' users take float32
+    inputs and outputs only. Engine inputs and outputs keep the model's types
+    (float32 for float32 models) in every case.
 
     ``workspace`` limits the builder's scratch memory in bytes; None keeps
     TensorRT's default (the device's memory size).
 
     The engine is written to a temporary file beside ``trt_path`` and renamed into
     place when complete. Ctrl-C during the build cancels it (KeyboardInterrupt),
-    and nothing is left at ``trt_path``.
+    and nothing is left at ``trt_path``; this needs the call on the main thread
+    with Python's default Ctrl-C handler in place.
     """
     batch = _check_range("batch_range", batch_range)
     spatial = None if spatial_range is None else _check_range("spatial_range", spatial_range)
@@ -161,8 +164,8 @@ def _build(onnx_path, engine_path, precision, workspace, batch, image_dims, summ
 
     _say(f"building TensorRT engine {engine_path} from {onnx_path} ({precision}, {summary}); this can take minutes")
     started = time.monotonic()
-    with _cancel_on_interrupt(cancelled, enabled=monitor is not None):
-        engine = _serialize(trt, logger, monitor, onnx_path, precision, workspace, batch, image_dims)
+    with _cancel_on_interrupt(cancelled, enabled=monitor is not None) as run:
+        engine = _serialize(trt, logger, monitor, run, onnx_path, precision, workspace, batch, image_dims)
     if cancelled.is_set():
         raise KeyboardInterrupt("TensorRT engine build cancelled")
     if engine is None:
@@ -173,7 +176,8 @@ def _build(onnx_path, engine_path, precision, workspace, batch, image_dims, summ
     return engine_path
 
 
-def _serialize(trt, logger, monitor, onnx_path, precision, workspace, batch, image_dims):
+def _serialize(trt, logger, monitor, run, onnx_path, precision, workspace, batch, image_dims):
+    """Parses and configures here; ``run(function, *args)`` makes the build call itself."""
     builder = trt.Builder(logger)
     # No creation flags: TensorRT 10 then builds weakly typed networks, which the
     # precision flags need; TensorRT 11 types every network strongly anyway.
@@ -201,7 +205,9 @@ def _serialize(trt, logger, monitor, onnx_path, precision, workspace, batch, ima
             shapes = [(n, *rest) if dims and dims[0] < 0 else dims for n in batch]
         profile.set_shape(tensor.name, *shapes)
     config.add_optimization_profile(profile)
-    return builder.build_serialized_network(network, config)
+    # The parser owns the network's weights, so it stays alive (in this frame) until
+    # the build returns.
+    return run(builder.build_serialized_network, network, config)
 
 
 def _set_precision(trt, config, precision):
@@ -289,25 +295,61 @@ def _make_progress_monitor(trt, cancelled):
 def _cancel_on_interrupt(cancelled, enabled):
     """Turn Ctrl-C during the build into a cancellation through the progress monitor.
 
-    A KeyboardInterrupt raised inside a TensorRT callback would have to unwind
-    through TensorRT's C++ code; setting a flag that step_complete reports lets
-    TensorRT stop cleanly instead. Only where Python's default handler is in place
-    (the main thread, no handler of the application's own).
+    Yields ``run(function, *args)``, which makes the build call. A KeyboardInterrupt
+    raised inside a TensorRT callback would have to unwind through TensorRT's C++
+    code; a flag that step_complete reports lets TensorRT stop cleanly instead.
+    Python runs signal handlers only on the main thread and only between bytecodes,
+    and the build call holds its thread inside TensorRT for minutes, so the build
+    runs in a worker thread while the main thread waits in short slices, free to
+    run the handler that sets the flag. Only where Python's default handler is in
+    place (the main thread, no handler of the application's own); elsewhere the
+    build is called directly and a Ctrl-C takes effect once it returns.
     """
     if (
         not enabled
         or threading.current_thread() is not threading.main_thread()
         or signal.getsignal(signal.SIGINT) is not signal.default_int_handler
     ):
-        yield
+        yield _call
         return
 
     # Only sets the flag: printing from a signal handler can hit a write in progress.
     signal.signal(signal.SIGINT, lambda signum, frame: cancelled.set())
     try:
-        yield
+        yield lambda function, *args: _run_in_worker(cancelled, function, *args)
     finally:
         signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def _call(function, *args):
+    return function(*args)
+
+
+def _run_in_worker(cancelled, function, *args):
+    """``function(*args)`` on a worker thread; its result is returned, its exception raised here."""
+    outcome = {}
+
+    def work():
+        try:
+            outcome["result"] = function(*args)
+        except BaseException as e:  # handed to the waiting thread, KeyboardInterrupt included
+            outcome["error"] = e
+
+    worker = threading.Thread(target=work, name="TensorRT engine build")
+    worker.start()
+    try:
+        while worker.is_alive():
+            worker.join(0.2)
+    except BaseException:
+        # Something other than our handler raised while waiting (another signal's
+        # handler, say): cancel the build and wait for it, so that no build goes on
+        # unseen, holding the GPU.
+        cancelled.set()
+        worker.join()
+        raise
+    if "error" in outcome:
+        raise outcome.pop("error")
+    return outcome["result"]
 
 
 def _write_atomically(path, data):
