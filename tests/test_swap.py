@@ -396,11 +396,14 @@ class FakeStream:
 
 
 class FakeDevice:
+    """Entering logs ("device", ordinal), leaving "device left": GPU work logged between
+    the two ran in the device context."""
+
     def __init__(self, log, ordinal):
-        self.log = log
-        log.append(("device", ordinal))
+        self.log, self.ordinal = log, ordinal
 
     def __enter__(self):
+        self.log.append(("device", self.ordinal))
         return self
 
     def __exit__(self, *exc):
@@ -443,8 +446,9 @@ class FakeEngine:
     """Engine and execution context in one. Runs output = target + row mean (upsampled
     when the output is larger), reading and writing the bound buffers."""
 
-    def __init__(self, gpu, tensors=TENSORS, fail=False):
+    def __init__(self, gpu, tensors=TENSORS, fail=False, dtypes=None):
         self.gpu, self.fail, self.shapes, self.addresses = gpu, fail, {}, {}
+        self.dtypes = dtypes or {}
         self.modes = {name: mode for name, mode, _ in tensors}
         self.declared = {name: shape for name, _, shape in tensors}
 
@@ -455,7 +459,7 @@ class FakeEngine:
         return self.modes[name]
 
     def get_tensor_dtype(self, name):
-        return "float"
+        return self.dtypes.get(name, "DataType.FLOAT")
 
     def create_execution_context(self):
         return self
@@ -491,7 +495,13 @@ def fake_tensorrt(gpu, **engine_args):
             return FakeEngine(gpu, **engine_args) if data == b"engine" else None
 
     logger = type("Logger", (), {"WARNING": "warning", "__init__": lambda self, level: setattr(self, "level", level)})
-    return types.SimpleNamespace(Logger=logger, Runtime=Runtime, nptype=lambda dtype: np.float32,
+    def nptype(dtype):  # TensorRT's has no NumPy type for BF16, FP8 or FP4
+        if dtype != "DataType.FLOAT":
+            raise TypeError(f"Could not resolve TensorRT datatype to an equivalent numpy datatype. {dtype}")
+        return np.float32
+
+    return types.SimpleNamespace(Logger=logger, Runtime=Runtime, nptype=nptype,
+                                 DataType=types.SimpleNamespace(FLOAT="DataType.FLOAT"),
                                  TensorIOMode=types.SimpleNamespace(INPUT="in", OUTPUT="out"))
 
 
@@ -613,7 +623,7 @@ def test_trt_forward_binds_reuses_and_rebinds_buffers(gpu):
 
 @pytest.mark.parametrize("caller", ["caller stream", "side stream"])
 def test_trt_forward_orders_its_work_on_the_streams(gpu, caller):
-    model = swap.TrtFaceSwap(model_bytes=b"engine")
+    model = swap.TrtFaceSwap(model_bytes=b"engine", device="cuda:1")
     model.input_mean, model.input_std = 0.5, 2.0
     batch, latent = np.ones((2, 3, 256, 256), np.float32), np.full((2, 512), 0.25, np.float32)
     model.forward(batch, latent)  # allocates and binds the buffers
@@ -621,11 +631,13 @@ def test_trt_forward_orders_its_work_on_the_streams(gpu, caller):
     gpu.current = caller
     out = model.forward(batch, latent)
     np.testing.assert_allclose(out, 0.5)
-    # Inputs are filled on the caller's stream; the engine's stream waits for them, runs
-    # the engine and copies the result, which is complete once the wait returns.
+    # All of it on the object's GPU. Inputs are filled on the caller's stream; the engine's
+    # stream waits for them, runs the engine and copies the result, which is complete once
+    # the wait returns.
     img, lat = (2, 3, 256, 256), (2, 512)
-    assert gpu.log == [("fill", img, caller), ("-=", img, caller), ("/=", img, caller), ("fill", lat, caller),
-                       ("record", caller), "wait", ("execute", 77), ("copy", img, "engine stream"), "sync"]
+    assert gpu.log == [("device", 1), ("fill", img, caller), ("-=", img, caller), ("/=", img, caller),
+                       ("fill", lat, caller), ("record", caller), "wait", ("execute", 77),
+                       ("copy", img, "engine stream"), "sync", "device left"]
     assert gpu.current == caller
 
 
@@ -643,8 +655,10 @@ def test_trt_forward_reports_refusals(monkeypatch, gpu):
     model = swap.TrtFaceSwap(model_bytes=b"engine")
     with pytest.raises(ValueError, match=r"latent must have shape \(rows, 512\), got \(512,\)"):
         model.forward(np.zeros((2, 3, 256, 256), np.float32), np.zeros(512, np.float32))
+    del gpu.log[:]
     with pytest.raises(RuntimeError, match=r"refused the input shape \(33, 3, 256, 256\) for tensor 'target'"):
         model.forward(np.zeros((33, 3, 256, 256), np.float32), np.zeros((33, 512), np.float32))
+    assert gpu.log == [("device", 0), "device left"]  # left on errors too
     monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, fail=True))
     model = swap.TrtFaceSwap(model_bytes=b"engine")
     with pytest.raises(RuntimeError, match=r"failed to run the engine for target shape \(2, 3, 256, 256\)"):
@@ -661,15 +675,22 @@ def test_trt_buffers_follow_the_engine(monkeypatch, gpu):
 
 
 @pytest.mark.parametrize("from_file", [False, True])
-def test_trt_requires_target_and_source_bindings(tmp_path, monkeypatch, gpu, from_file):
-    tensors = [("target", "in", (-1, 3, 256, 256)), ("output", "out", (-1, 3, 256, 256))]
-    monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, tensors=tensors))
+@pytest.mark.parametrize("engine, message", [
+    ({"tensors": [("target", "in", (-1, 3, 256, 256)), ("output", "out", (-1, 3, 256, 256))]},
+     "^Failed to detect target/source bindings$"),
+    ({"dtypes": {"latent": "DataType.BF16"}},
+     "^TensorRT engine tensor 'latent' has type DataType.BF16, but the engine inputs and outputs must be float32"),
+    ({"dtypes": {"output": "DataType.HALF"}}, "tensor 'output' has type DataType.HALF, .* must be float32"),
+], ids=["no latent input", "bf16 input", "fp16 output"])
+def test_trt_refuses_engines_it_cannot_serve(tmp_path, monkeypatch, gpu, from_file, engine, message):
+    monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, **engine))
     path = tmp_path / "swap.trt"
     path.write_bytes(b"engine")
     source = {"model_path": str(path)} if from_file else {"model_bytes": b"engine"}
-    # A readable engine without the bindings is not reported as an unreadable file.
-    with pytest.raises(RuntimeError, match="^Failed to detect target/source bindings$"):
+    # A readable engine is not reported as an unreadable file.
+    with pytest.raises(RuntimeError, match=message):
         swap.TrtFaceSwap(**source)
+    assert gpu.log[-1] == "device left"
 
 
 @pytest.mark.gpu

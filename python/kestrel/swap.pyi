@@ -80,6 +80,9 @@ class TrtFaceSwap(BaseFaceSwap):
     output_names: list[str]
 
     def initialize(self, model_bytes: bytes, device: str, device_id: str) -> None:
-        """Deserialise the engine and create its execution context, stream and output buffers."""
+        """Deserialise the engine and create its execution context, stream and output buffers.
 
-    def forward(self, batch: _Array, latent: _Array) -> _Array: ...
+        Every engine input and output must be float32 (RuntimeError otherwise)."""
+
+    def forward(self, batch: _Array, latent: _Array) -> _Array:
+        """Run the engine on the object's GPU and stream, whatever device is current."""

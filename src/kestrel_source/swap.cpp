@@ -722,6 +722,20 @@ PyObject* trt_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
+// Every engine tensor must be float32: the buffers are float32 arrays, and trt.nptype
+// has no element type for bfloat16 or the FP8/FP4 types at all.
+bool check_float32(PyObject* engine, PyObject* name, PyObject* float_type) {
+    Ref dtype = pyglue::call_method(engine, "get_tensor_dtype", name);
+    const int is_float = dtype ? PyObject_RichCompareBool(dtype.get(), float_type, Py_EQ) : -1;
+    if (is_float < 0) return false;
+    if (!is_float)
+        PyErr_Format(PyExc_RuntimeError,
+                     "TensorRT engine tensor %R has type %S, but the engine inputs and outputs must be float32: "
+                     "rebuild the engine from a model with float32 inputs and outputs",
+                     name, dtype.get());
+    return is_float != 0;
+}
+
 // Engine, context, stream, bindings and output buffers (initialize steps inside the
 // device context).
 bool load_engine(PyObject* self, PyObject* trt, PyObject* cp, PyObject* model_bytes) {
@@ -757,9 +771,13 @@ bool load_engine(PyObject* self, PyObject* trt, PyObject* cp, PyObject* model_by
     Ref io_mode = attr(trt, "TensorIOMode");
     Ref input_mode = io_mode ? attr(io_mode.get(), "INPUT") : Ref();
     Ref output_mode = input_mode ? attr(io_mode.get(), "OUTPUT") : Ref();
-    Ref it = output_mode ? Ref::steal(PyObject_GetIter(engine.get())) : Ref();
+    Ref data_type = output_mode ? attr(trt, "DataType") : Ref();
+    Ref float_type = data_type ? attr(data_type.get(), "FLOAT") : Ref();
+    Ref float32 = float_type ? attr(cp, "float32") : Ref();
+    Ref it = float32 ? Ref::steal(PyObject_GetIter(engine.get())) : Ref();
     if (!it) return false;
     while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        if (!check_float32(engine.get(), name.get(), float_type.get())) return false;
         Ref mode = pyglue::call_method(engine.get(), "get_tensor_mode", name.get());
         const int is_input = mode ? PyObject_RichCompareBool(mode.get(), input_mode.get(), Py_EQ) : -1;
         const int is_output = is_input < 0 ? -1 : PyObject_RichCompareBool(mode.get(), output_mode.get(), Py_EQ);
@@ -774,9 +792,7 @@ bool load_engine(PyObject* self, PyObject* trt, PyObject* cp, PyObject* model_by
                 return false;
             continue;
         }
-        Ref trt_dtype = pyglue::call_method(engine.get(), "get_tensor_dtype", name.get());
-        Ref dtype = trt_dtype ? pyglue::call_method(trt, "nptype", trt_dtype.get()) : Ref();
-        Ref buf = dtype ? pyglue::call_method_kw(cp, "empty", {shape.get()}, {{"dtype", dtype.get()}}) : Ref();
+        Ref buf = pyglue::call_method_kw(cp, "empty", {shape.get()}, {{"dtype", float32.get()}});
         Ref data = buf ? attr(buf.get(), "data") : Ref();
         Ref ptr = data ? attr(data.get(), "ptr") : Ref();
         if (!ptr || PyDict_SetItem(d_outputs.get(), name.get(), buf.get()) < 0 ||
@@ -801,6 +817,32 @@ bool load_engine(PyObject* self, PyObject* trt, PyObject* cp, PyObject* model_by
            set_attr(self, "output_names", output_names.get());
 }
 
+// Runs `work` (returning a Ref, empty on error) inside the context manager `context`,
+// which is left on every exit; an error of `work` wins over one from leaving it.
+template <class Work>
+Ref within(PyObject* context, Work work) {
+    if (!pyglue::call_method(context, "__enter__")) return Ref();
+    Ref result = work();
+    PyObject* failed = result ? nullptr : PyErr_GetRaisedException();
+    Ref left = pyglue::call_method(context, "__exit__", Py_None, Py_None, Py_None);
+    if (failed) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(failed);
+        return Ref();
+    }
+    return left ? result : Ref();
+}
+
+// `work` inside the device context cp.cuda.Device(int(self.device_id)).
+template <class Work>
+Ref on_device(PyObject* self, PyObject* cp, Work work) {
+    Ref device_id = attr(self, "device_id");
+    Ref ordinal = device_id ? Ref::steal(PyNumber_Long(device_id.get())) : Ref();
+    Ref cuda = ordinal ? attr(cp, "cuda") : Ref();
+    Ref device = cuda ? pyglue::call_method(cuda.get(), "Device", ordinal.get()) : Ref();
+    return device ? within(device.get(), work) : Ref();
+}
+
 PyObject* trt_initialize(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"self", "model_bytes", "device", "device_id"};
     static const pyglue::Params params{"initialize", names, 4, 4};
@@ -813,22 +855,11 @@ PyObject* trt_initialize(PyObject* module, PyObject* const* args, Py_ssize_t nar
     PyObject* self = a[0];
     Ref trt = tensorrt(module);
     Ref cp = trt ? cupy(module) : Ref();
+    if (!cp) return nullptr;
     // The object's own device_id picks the GPU (the parameters are accepted, not used).
-    Ref device_id = cp ? attr(self, "device_id") : Ref();
-    Ref ordinal = device_id ? Ref::steal(PyNumber_Long(device_id.get())) : Ref();
-    Ref cuda = ordinal ? attr(cp.get(), "cuda") : Ref();
-    Ref device = cuda ? pyglue::call_method(cuda.get(), "Device", ordinal.get()) : Ref();
-    if (!device || !pyglue::call_method(device.get(), "__enter__")) return nullptr;
-    const bool loaded = load_engine(self, trt.get(), cp.get(), a[1]);
-    PyObject* failed = loaded ? nullptr : PyErr_GetRaisedException();
-    Ref left = pyglue::call_method(device.get(), "__exit__", Py_None, Py_None, Py_None);
-    if (failed) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(failed);
-        return nullptr;
-    }
-    if (!left) return nullptr;
-    Py_RETURN_NONE;
+    return on_device(self, cp.get(), [&] {
+               return load_engine(self, trt.get(), cp.get(), a[1]) ? Ref::borrow(Py_None) : Ref();
+           }).release();
 }
 
 // buf.data.ptr bound to tensor `name` of the context.
@@ -840,10 +871,9 @@ bool bind(PyObject* ctx, PyObject* name, PyObject* buf) {
 }
 
 // Makes sure `buffers[name]` is a device array of `shape`, allocating and re-binding it
-// only when the shape changed. The element type is the engine's for inputs (so a caller's
-// float64 array is converted, never reinterpreted) and the old buffer's for outputs.
-Ref ensure_buffer(PyObject* module, PyObject* self, PyObject* cp, PyObject* buffers, PyObject* name,
-                  PyObject* shape, bool input) {
+// only when the shape changed. Buffers are float32 like every engine tensor (checked at
+// load), so a caller's float64 array is converted by the fill, never reinterpreted.
+Ref ensure_buffer(PyObject* self, PyObject* cp, PyObject* buffers, PyObject* name, PyObject* shape) {
     Ref buf = Ref::steal(PyObject_GetItem(buffers, name));
     if (!buf) return Ref();
     if (!is_none(buf)) {
@@ -853,15 +883,7 @@ Ref ensure_buffer(PyObject* module, PyObject* self, PyObject* cp, PyObject* buff
         if (same < 0) return Ref();
         if (same) return buf;
     }
-    Ref dtype;
-    if (input || is_none(buf)) {
-        Ref trt = tensorrt(module);
-        Ref engine = trt ? attr(self, "engine") : Ref();
-        Ref trt_dtype = engine ? pyglue::call_method(engine.get(), "get_tensor_dtype", name) : Ref();
-        dtype = trt_dtype ? pyglue::call_method(trt.get(), "nptype", trt_dtype.get()) : Ref();
-    } else {
-        dtype = attr(buf.get(), "dtype");
-    }
+    Ref dtype = attr(cp, "float32");
     Ref ctx = dtype ? attr(self, "ctx") : Ref();
     buf = ctx ? pyglue::call_method_kw(cp, "empty", {shape}, {{"dtype", dtype.get()}}) : Ref();
     if (!buf || PyObject_SetItem(buffers, name, buf.get()) < 0 || !bind(ctx.get(), name, buf.get())) return Ref();
@@ -875,20 +897,14 @@ bool set_input_shape(PyObject* ctx, PyObject* name, PyObject* shape) {
                        shape, name);
 }
 
-PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"self", "batch", "latent"};
-    static const pyglue::Params params{"forward", names, 3, 3};
-    PyObject* a[3];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
-    PyObject* self = a[0];
-    Ref cp = cupy(module);
-    if (!cp) return nullptr;
+// forward's work, inside the object's device context.
+Ref forward_on_device(PyObject* module, PyObject* self, PyObject* cp, PyObject* batch_in, PyObject* latent_in) {
     // Host arrays go to the GPU and the result comes back to the host.
-    const int batch_on_gpu = is_cupy(module, a[1]);
-    const int latent_on_gpu = batch_on_gpu < 0 ? -1 : is_cupy(module, a[2]);
-    if (latent_on_gpu < 0) return nullptr;
-    Ref batch = batch_on_gpu ? Ref::borrow(a[1]) : pyglue::call_method(cp.get(), "asarray", a[1]);
-    Ref latent = latent_on_gpu ? Ref::borrow(a[2]) : pyglue::call_method(cp.get(), "asarray", a[2]);
+    const int batch_on_gpu = is_cupy(module, batch_in);
+    const int latent_on_gpu = batch_on_gpu < 0 ? -1 : is_cupy(module, latent_in);
+    if (latent_on_gpu < 0) return Ref();
+    Ref batch = batch_on_gpu ? Ref::borrow(batch_in) : pyglue::call_method(cp, "asarray", batch_in);
+    Ref latent = latent_on_gpu ? Ref::borrow(latent_in) : pyglue::call_method(cp, "asarray", latent_in);
     Ref batch_dims = batch && latent ? attr(batch.get(), "shape") : Ref();
     Ref img_shape = batch_dims ? shape_of(batch_dims.get()) : Ref();
     const Py_ssize_t rows = img_shape ? first_dim(latent.get()) : -1;
@@ -897,71 +913,71 @@ PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     Ref latent_dims = lat_shape ? attr(latent.get(), "shape") : Ref();
     Ref given = latent_dims ? shape_of(latent_dims.get()) : Ref();
     const int rows_of_512 = given ? PyObject_RichCompareBool(given.get(), lat_shape.get(), Py_EQ) : -1;
-    if (rows_of_512 < 0) return nullptr;
+    if (rows_of_512 < 0) return Ref();
     if (!rows_of_512) {
         PyErr_Format(PyExc_ValueError, "latent must have shape (rows, 512), got %R", given.get());
-        return nullptr;
+        return Ref();
     }
     Ref target = attr(self, "target_name");
     Ref source = target ? attr(self, "source_name") : Ref();
-    if (!source || !pyglue::check_assert(!is_none(target) && !is_none(source))) return nullptr;
+    if (!source || !pyglue::check_assert(!is_none(target) && !is_none(source))) return Ref();
 
     Ref ctx = attr(self, "ctx");
     if (!ctx || !set_input_shape(ctx.get(), target.get(), img_shape.get()) ||
         !set_input_shape(ctx.get(), source.get(), lat_shape.get()))
-        return nullptr;
+        return Ref();
 
     // Inputs are filled on the caller's current stream.
     Ref d_inputs = attr(self, "d_inputs");
-    Ref target_buf = d_inputs ? ensure_buffer(module, self, cp.get(), d_inputs.get(), target.get(), img_shape.get(), true)
+    Ref target_buf = d_inputs ? ensure_buffer(self, cp, d_inputs.get(), target.get(), img_shape.get())
                               : Ref();
-    if (!target_buf || PyObject_SetItem(target_buf.get(), Py_Ellipsis, batch.get()) < 0) return nullptr;
+    if (!target_buf || PyObject_SetItem(target_buf.get(), Py_Ellipsis, batch.get()) < 0) return Ref();
     Ref mean = attr(self, "input_mean");
     Ref std = mean ? attr(self, "input_std") : Ref();
-    if (!std) return nullptr;
+    if (!std) return Ref();
     if (!is_float(mean.get(), 0.0)) {
         Ref r = Ref::steal(PyNumber_InPlaceSubtract(target_buf.get(), mean.get()));
-        if (!r) return nullptr;
+        if (!r) return Ref();
     }
     if (!is_float(std.get(), 1.0)) {
         Ref r = Ref::steal(PyNumber_InPlaceTrueDivide(target_buf.get(), std.get()));
-        if (!r) return nullptr;
+        if (!r) return Ref();
     }
-    Ref source_buf = ensure_buffer(module, self, cp.get(), d_inputs.get(), source.get(), lat_shape.get(), true);
-    if (!source_buf || PyObject_SetItem(source_buf.get(), Py_Ellipsis, latent.get()) < 0) return nullptr;
+    Ref source_buf = ensure_buffer(self, cp, d_inputs.get(), source.get(), lat_shape.get());
+    if (!source_buf || PyObject_SetItem(source_buf.get(), Py_Ellipsis, latent.get()) < 0) return Ref();
 
     // Outputs take the shapes the context derives from the input shapes, so the engine
     // can never write past a buffer.
     Ref d_outputs = attr(self, "d_outputs");
     Ref out_names = d_outputs ? Ref::steal(PyMapping_Keys(d_outputs.get())) : Ref();
-    if (!out_names) return nullptr;
+    if (!out_names) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out_names.get()); ++i) {
         PyObject* name = PyList_GET_ITEM(out_names.get(), i);
         Ref dims = pyglue::call_method(ctx.get(), "get_tensor_shape", name);
         Ref shape = dims ? shape_of(dims.get()) : Ref();
-        if (!shape) return nullptr;
+        if (!shape) return Ref();
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(shape.get()); ++k) {
             if (PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), k)) >= 0) continue;
             PyErr_Format(PyExc_RuntimeError, "TensorRT reports no complete shape %R for output tensor %R",
                          shape.get(), name);
-            return nullptr;
+            return Ref();
         }
-        if (!ensure_buffer(module, self, cp.get(), d_outputs.get(), name, shape.get(), false)) return nullptr;
+        if (!ensure_buffer(self, cp, d_outputs.get(), name, shape.get())) return Ref();
     }
 
     // The engine's stream waits for the input fills issued on the caller's stream.
     Ref stream = attr(self, "stream");
-    Ref cuda = stream ? attr(cp.get(), "cuda") : Ref();
+    Ref cuda = stream ? attr(cp, "cuda") : Ref();
     Ref event = cuda ? pyglue::call_method_kw(cuda.get(), "Event", {}, {{"disable_timing", Py_True}}) : Ref();
     Ref current = event ? pyglue::call_method(cuda.get(), "get_current_stream") : Ref();
     if (!current || !pyglue::call_method(event.get(), "record", current.get()) ||
         !pyglue::call_method(stream.get(), "wait_event", event.get()))
-        return nullptr;
+        return Ref();
     Ref stream_ptr = attr(stream.get(), "ptr");
     if (!stream_ptr || !expect_true(pyglue::call_method(ctx.get(), "execute_async_v3", stream_ptr.get()),
                                     "TensorRT failed to run the engine for target shape %R and latent shape %R",
                                     img_shape.get(), lat_shape.get()))
-        return nullptr;
+        return Ref();
 
     // The result is a copy, as the output buffer is reused by the next call. It is made on
     // the engine's stream, before the wait, so that it is complete on return whatever
@@ -969,18 +985,25 @@ PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     Ref output_names = attr(self, "output_names");
     Ref out_name = output_names ? Ref::steal(PySequence_GetItem(output_names.get(), 0)) : Ref();
     Ref out_buf = out_name ? Ref::steal(PyObject_GetItem(d_outputs.get(), out_name.get())) : Ref();
-    if (!out_buf || !pyglue::call_method(stream.get(), "__enter__")) return nullptr;
-    Ref result = pyglue::call_method(cp.get(), "copy", out_buf.get());
-    PyObject* failed = result ? nullptr : PyErr_GetRaisedException();
-    Ref left = pyglue::call_method(stream.get(), "__exit__", Py_None, Py_None, Py_None);
-    if (failed) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(failed);
-        return nullptr;
-    }
-    if (!left || !pyglue::call_method(stream.get(), "synchronize")) return nullptr;
-    if (batch_on_gpu) return result.release();
-    return pyglue::call_method(cp.get(), "asnumpy", result.get()).release();
+    Ref result = out_buf ? within(stream.get(), [&] { return pyglue::call_method(cp, "copy", out_buf.get()); })
+                         : Ref();
+    if (!result || !pyglue::call_method(stream.get(), "synchronize")) return Ref();
+    if (batch_on_gpu) return result;
+    return pyglue::call_method(cp, "asnumpy", result.get());
+}
+
+// The whole pass runs in the object's device context, so that buffers, the event and the
+// caller's current stream (read inside it) are on the engine's GPU whatever device is
+// current at the call.
+PyObject* trt_forward(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"self", "batch", "latent"};
+    static const pyglue::Params params{"forward", names, 3, 3};
+    PyObject* a[3];
+    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    Ref cp = cupy(module);
+    if (!cp) return nullptr;
+    return on_device(a[0], cp.get(), [&] { return forward_on_device(module, a[0], cp.get(), a[1], a[2]); })
+        .release();
 }
 
 PyMethodDef trt_methods[] = {
@@ -991,11 +1014,13 @@ PyMethodDef trt_methods[] = {
     {"initialize", pyglue::fastcall(trt_initialize), METH_FASTCALL | METH_KEYWORDS,
      "initialize(self, model_bytes, device, device_id)\n--\n\n"
      "Deserialise the engine on the object's GPU and create its execution context, CUDA\n"
-     "stream and output buffers; the 4-D input is the target batch, the other the latent."},
+     "stream and output buffers; the 4-D input is the target batch, the other the latent.\n"
+     "Every engine input and output must be float32 (RuntimeError otherwise)."},
     {"forward", pyglue::fastcall(trt_forward), METH_FASTCALL | METH_KEYWORDS,
      "forward(self, batch, latent)\n--\n\n"
      "Run the engine on the NCHW batch (normalised by input_mean and input_std) and the\n"
-     "latent rows on the object's stream; returns a new array with the swapped batch."},
+     "latent rows on the object's GPU and stream, whatever device is current; returns a\n"
+     "new array with the swapped batch."},
     {nullptr, nullptr, 0, nullptr},
 };
 
