@@ -228,6 +228,18 @@ def test_conversions():
 # ---------------------------------------------------------------- errors
 
 
+class OnGpu:
+    """Stands for a GPU scalar: only the interface that marks device memory."""
+
+    __cuda_array_interface__ = {}
+
+    def __float__(self):
+        return 1.0
+
+    def __index__(self):
+        return 3
+
+
 @pytest.mark.parametrize(
     "call,exc",
     [
@@ -246,13 +258,29 @@ def test_conversions():
         (lambda img: rk.images_to_batch([], size=4), ValueError),
         (lambda img: rk.images_to_batch(img, layout="NHWC"), ValueError),
         (lambda img: rk.images_to_batch([img, img[:5]]), ValueError),
-        (lambda img: rk.images_to_batch([img, img[:, :, :2]], size=4), ValueError),
         (lambda img: rk.images_to_batch(img, std=0.0), ValueError),
         (lambda img: rk.images_to_batch(img, mean=(1.0, 2.0)), ValueError),
         (lambda img: rk.batch_to_images(img, layout="HWC"), ValueError),
         (lambda img: rk.batch_to_images(img), ValueError),
+        # Numbers held on a GPU would need a wait for the GPU to read.
+        (lambda img: rk.images_to_batch(img, mean=OnGpu()), TypeError),
+        (lambda img: rk.batch_to_images(img[None], std=OnGpu()), TypeError),
+        (lambda img: rk.GaussianBlur().get(img, OnGpu(), 1.0), TypeError),
+        (lambda img: rk.GaussianBlur().get(img, 3, OnGpu()), TypeError),
+        (lambda img: rk.resize(img, (OnGpu(), 5)), TypeError),
     ],
 )
 def test_bad_arguments_raise(call, exc):
     with pytest.raises(exc):
         call(np.zeros((8, 9, 3), np.float32))
+
+
+@pytest.mark.parametrize(
+    "second",
+    [lambda img: img[:, :, :2], lambda img: img[:, :, 0], lambda img: np.dstack([img, img[:, :, :1]])],
+    ids=["fewer", "gray", "more"],
+)
+def test_images_to_batch_refuses_mixed_channel_counts(second):
+    img = np.zeros((8, 9, 3), np.float32)
+    with pytest.raises(ValueError, match=r"images\[1\] has \d channels, images\[0\] has 3"):
+        rk.images_to_batch([img, second(img)], size=4)

@@ -1,7 +1,6 @@
 """rasterkit's CUDA path: the kernel source compiles for the GPUs we ship for, and on a
 GPU every operation gives the CPU's numbers on the same inputs."""
 
-import pathlib
 import shutil
 import subprocess
 
@@ -9,16 +8,19 @@ import numpy as np
 import pytest
 
 import rasterkit as rk
-
-PACKAGE = pathlib.Path(rk.__file__).parent
+from rasterkit import _kernels
 
 
 @pytest.mark.skipif(shutil.which("nvcc") is None, reason="needs nvcc")
 @pytest.mark.parametrize("arch", ["sm_80", "sm_90"])
 def test_kernels_compile_with_nvcc(tmp_path, arch):
+    # Exactly the text and options NVRTC gets at run time, in a folder of its own so
+    # that nothing but the pasted source can be included.
+    source = tmp_path / "rasterkit_kernels.cu"
+    source.write_text(_kernels.source())
     result = subprocess.run(
-        ["nvcc", "-std=c++17", f"-arch={arch}", "-Werror", "all-warnings", f"-I{PACKAGE}", "-c",
-         str(PACKAGE / "kernels.cu"), "-o", str(tmp_path / "kernels.o")],
+        ["nvcc", *_kernels.OPTIONS, f"-arch={arch}", "-Werror", "all-warnings", "-c", str(source),
+         "-o", str(tmp_path / "kernels.o")],
         capture_output=True, text=True,
     )
     assert result.returncode == 0, result.stderr
@@ -34,12 +36,17 @@ def cp():
     return cupy
 
 
-def images(rng):
-    """Inputs of both types, 2-D and 3-D, contiguous and strided (negative steps too)."""
+def images(rng, cp):
+    """(host, GPU) pairs of both types, 2-D and 3-D, contiguous and strided (negative
+    steps too). The GPU views are sliced after the upload, so the kernels read them
+    strided, as they would a caller's views."""
     f = rng.random((70, 90, 3)).astype(np.float32)
     u8 = (rng.random((61, 47, 4)) * 255).astype(np.uint8)
     gray = rng.random((33, 50)).astype(np.float32)
-    return {"f32": f, "u8": u8, "gray": gray, "flipped": f[::-1, ::-2], "bgr-view": f[:, :, ::-1]}
+    pairs = [(a, cp.asarray(a)) for a in (f, u8, gray)]
+    for view in (lambda a: a[::-1, ::-2], lambda a: a[:, :, ::-1], lambda a: a[5:, 3:40:3, 1:]):
+        pairs += [(view(a), view(d)) for a, d in pairs[:2]]
+    return pairs
 
 
 def same(gpu_result, cpu_result, cp):
@@ -54,18 +61,18 @@ def same(gpu_result, cpu_result, cp):
 @pytest.mark.parametrize("interp", [rk.INTER_NEAREST, rk.INTER_LINEAR, rk.INTER_CUBIC, rk.INTER_AREA, rk.INTER_AUTO])
 @pytest.mark.parametrize("dsize", [(31, 20), (128, 100), (40, 90)])
 def test_gpu_resize_matches_cpu(cp, interp, dsize):
-    for img in images(np.random.default_rng(0)).values():
-        same(rk.resize(cp.asarray(img), dsize, interpolation=interp), rk.resize(img, dsize, interpolation=interp), cp)
+    for img, d_img in images(np.random.default_rng(0), cp):
+        same(rk.resize(d_img, dsize, interpolation=interp), rk.resize(img, dsize, interpolation=interp), cp)
 
 
 @pytest.mark.gpu
 def test_gpu_affine_matches_cpu(cp):
     M = np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]])
-    for img in images(np.random.default_rng(1)).values():
+    for img, d_img in images(np.random.default_rng(1), cp):
         expected = rk.affine_transform(img, M, (64, 80))
-        same(rk.affine_transform(cp.asarray(img), M, (64, 80)), expected, cp)
+        same(rk.affine_transform(d_img, M, (64, 80)), expected, cp)
         # A matrix already on the GPU is inverted there, with no host round trip.
-        same(rk.affine_transform(cp.asarray(img), cp.asarray(M), (64, 80)), expected, cp)
+        same(rk.affine_transform(d_img, cp.asarray(M), (64, 80)), expected, cp)
     singular = cp.zeros((2, 3))
     assert not rk.affine_transform(cp.ones((8, 8, 3), cp.float32), singular, (4, 4)).any()
     np.testing.assert_allclose(cp.asnumpy(rk.get_inverse_matrix(cp.asarray(M))), rk.get_inverse_matrix(M))
@@ -74,19 +81,21 @@ def test_gpu_affine_matches_cpu(cp):
 @pytest.mark.gpu
 @pytest.mark.parametrize("ksize,sigma", [(5, 0.0), (0, 2.0), (37, 36.0), (4, 1.5)])
 def test_gpu_blur_matches_cpu(cp, ksize, sigma):
-    for img in images(np.random.default_rng(2)).values():
-        blur = rk.GaussianBlur()
-        same(blur.get(cp.asarray(img), ksize, sigma), blur.get(img, ksize, sigma), cp)
+    blur = rk.GaussianBlur()
+    for img, d_img in images(np.random.default_rng(2), cp):
+        same(blur.get(d_img, ksize, sigma), blur.get(img, ksize, sigma), cp)
 
 
 @pytest.mark.gpu
 @pytest.mark.parametrize("size", [None, 64, (48, 40)])
 def test_gpu_batches_match_cpu(cp, size):
     rng = np.random.default_rng(3)
-    host = [rng.random((64, 64, 3)).astype(np.float32), (rng.random((64, 64, 3)) * 255).astype(np.uint8)[::-1]]
+    f = rng.random((64, 64, 3)).astype(np.float32)
+    u8 = (rng.random((64, 64, 3)) * 255).astype(np.uint8)
+    host = [f, u8[::-1]]
     mean, std = (0.485, 0.456, 0.406), (0.229, 0.224, 0.225)
     expected = rk.images_to_batch(host, std=std, size=size, mean=mean)
-    batch = rk.images_to_batch([cp.asarray(i) for i in host], std=std, size=size, mean=mean)
+    batch = rk.images_to_batch([cp.asarray(f), cp.asarray(u8)[::-1]], std=std, size=size, mean=mean)
     same(batch, expected, cp)
     back = rk.batch_to_images(batch, std=std, mean=mean)
     assert isinstance(back, list) and len(back) == 2
@@ -96,6 +105,53 @@ def test_gpu_batches_match_cpu(cp, size):
     five = rng.random((2, 5, 6, 7)).astype(np.float32)  # more channels than one launch takes
     for g, c in zip(rk.batch_to_images(cp.asarray(five)), rk.batch_to_images(five)):
         same(g, c, cp)
+    with pytest.raises(ValueError, match="channels"):  # checked before any kernel reads them
+        rk.images_to_batch([cp.asarray(f), cp.asarray(u8)[:, :, :2]], size=size)
+
+
+
+M_TEST = np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]])
+
+
+@pytest.mark.gpu
+@pytest.mark.parametrize("offset,pad", [(0, 2), (1, 0), (3, 6)], ids=["odd-strides", "misaligned", "both"])
+def test_gpu_reads_views_that_are_not_element_aligned(cp, offset, pad):
+    # Float pixels `offset` bytes into a buffer, rows `pad` bytes apart: the package
+    # must copy them before any kernel indexes them in elements.
+    h, w, c = 20, 30, 3
+    strides = (w * c * 4 + pad, c * 4, 4)
+    buf = np.zeros(offset + h * strides[0], np.uint8)
+    host = np.ndarray((h, w, c), np.float32, buffer=buf, offset=offset, strides=strides)
+    host[...] = np.random.default_rng(4).random((h, w, c))
+    d_buf = cp.asarray(buf)
+    d_img = cp.ndarray((h, w, c), cp.float32, memptr=d_buf.data + offset, strides=strides)
+    same(rk.resize(d_img, (17, 11)), rk.resize(host, (17, 11)), cp)
+    same(rk.affine_transform(d_img, M_TEST, (25, 35)), rk.affine_transform(host, M_TEST, (25, 35)), cp)
+    same(rk.GaussianBlur().get(d_img, 5, 0.0), rk.GaussianBlur().get(host, 5, 0.0), cp)
+    same(rk.images_to_batch(d_img), rk.images_to_batch(host), cp)
+    d_batch = d_img[None].transpose(0, 3, 1, 2)
+    for got, expected in zip(rk.batch_to_images(d_batch), rk.batch_to_images(host[None].transpose(0, 3, 1, 2))):
+        same(got, expected, cp)
+
+
+@pytest.mark.gpu
+def test_gpu_work_stays_on_the_input_device(cp):
+    if cp.cuda.runtime.getDeviceCount() < 2:
+        pytest.skip("needs two GPUs")
+    host = np.random.default_rng(5).random((30, 40, 3)).astype(np.float32)
+    with cp.cuda.Device(1):
+        d_img, d_M, d_u8 = cp.asarray(host), cp.asarray(M_TEST), cp.asarray((host * 255).astype(np.uint8))
+    assert cp.cuda.Device().id == 0
+    same(rk.affine_transform(d_img, M_TEST, (25, 35)), rk.affine_transform(host, M_TEST, (25, 35)), cp)
+    results = [rk.resize(d_img, (20, 10)), rk.resize(d_img, (40, 30)), rk.GaussianBlur().get(d_img, 5, 1.0),
+               rk.affine_transform(d_img, d_M, (25, 35)), rk.get_inverse_matrix(d_M), rk.images_to_batch(d_img),
+               rk.to_float32(d_u8), *rk.batch_to_images(d_img[None], layout="NHWC")]
+    assert [r.device.id for r in results] == [1] * len(results)
+    assert cp.cuda.Device().id == 0
+    with pytest.raises(ValueError, match="GPU"):
+        rk.images_to_batch([d_img, cp.asarray(host)])
+    with pytest.raises(ValueError, match="GPU"):
+        rk.affine_transform(cp.asarray(host), d_M, (25, 35))
 
 
 @pytest.mark.gpu

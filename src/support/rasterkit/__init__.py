@@ -1,9 +1,15 @@
 """rasterkit: image operations for NumPy arrays (CPU) and CuPy arrays (GPU).
 
 Every operation returns arrays of the kind it was given: NumPy in, NumPy out (C++
-kernels, OpenMP over rows); CuPy in, CuPy out (CUDA kernels on CuPy's current stream,
-outputs from CuPy's memory pool, no host synchronisation). Both backends share their
-per-pixel math, so they agree up to float rounding.
+kernels, OpenMP over rows); CuPy in, CuPy out (CUDA kernels, no host synchronisation).
+A GPU operation runs on its input's device, whichever is current: that device is made
+current for the call, so its kernels go to CuPy's current stream of that device and
+its outputs come from CuPy's memory pool there. GPU inputs of one call on different
+devices raise ValueError. Both backends share their per-pixel math, so they agree up
+to float rounding.
+
+Sizes, modes, ``ksize``, ``sigma``, ``mean`` and ``std`` are host numbers (Python or
+NumPy); GPU arrays there raise TypeError, since reading them would wait for the GPU.
 
 Images are H x W (one channel) or H x W x C arrays of uint8 or float32; float images
 use values 0..1, and operations that take an image keep its type. Views, non-contiguous
@@ -15,6 +21,7 @@ Conventions follow OpenCV: pixel centres sit at integer coordinates; resize samp
 
 from __future__ import annotations
 
+import contextlib
 import math
 import operator
 from typing import Any
@@ -107,16 +114,41 @@ def _image(image: Any, name: str = "image"):
         )
     if 0 in array.shape:
         raise ValueError(f"{name} must not be empty, got shape {tuple(array.shape)}")
-    return (_host_ready(array) if not gpu else array), gpu
+    return _ready(array, gpu), gpu
 
 
-def _host_ready(array: np.ndarray) -> np.ndarray:
-    """NumPy views are read in place unless their strides or address are not whole
-    elements apart (possible with as_strided or structured views): then a copy."""
+def _ready(array: Any, gpu: bool) -> Any:
+    """Views are read in place unless their address or strides are not whole elements
+    apart (possible with as_strided, structured or foreign views): then a contiguous
+    copy. Kernels index in elements, and on the GPU a misaligned element load faults,
+    so a GPU copy moves bytes and only then reads them as elements."""
     item = array.itemsize
-    if array.ctypes.data % item or any(s % item for s in array.strides):
+    address = array.data.ptr if gpu else array.ctypes.data
+    if address % item == 0 and all(s % item == 0 for s in array.strides):
+        return array
+    if not gpu:
         return np.ascontiguousarray(array)
-    return array
+    cp = _cupy()
+    raw = cp.ndarray(array.shape + (item,), dtype=cp.uint8, memptr=array.data, strides=array.strides + (1,))
+    with array.device:
+        return cp.ascontiguousarray(raw).view(array.dtype).reshape(array.shape)
+
+
+def _on_device(array: Any, gpu: bool):
+    """The context of a GPU operation: the input's device made current, so that its
+    kernels, outputs and stream are there. Nothing for host arrays."""
+    return array.device if gpu else contextlib.nullcontext()
+
+
+def _same_device(first: Any, first_name: str, other: Any, other_name: str) -> None:
+    if other.device.id != first.device.id:
+        raise ValueError(f"{other_name} is on GPU {other.device.id}, {first_name} on GPU {first.device.id}")
+
+
+def _host_number(value: Any, name: str) -> Any:
+    if _is_gpu(value):
+        raise TypeError(f"{name} must be a host number, not a GPU array (reading it would wait for the GPU)")
+    return value
 
 
 def _empty(gpu: bool, shape: tuple, dtype) -> Any:
@@ -127,7 +159,7 @@ def _positive(value: Any, name: str) -> int:
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an int, got bool")
     try:
-        n = operator.index(value)
+        n = operator.index(_host_number(value, name))
     except TypeError:
         raise TypeError(f"{name} must be an int, got {type(value).__name__}") from None
     if n <= 0:
@@ -144,8 +176,8 @@ def _pair(size: Any, name: str) -> tuple[int, int]:
 
 
 def _per_channel(value: Any, channels: int, name: str) -> tuple[float, ...]:
-    """A scalar or one value per channel, as finite floats."""
-    values = np.asarray(to_numpy(value), dtype=np.float64).ravel()
+    """A scalar or one value per channel (host numbers), as finite floats."""
+    values = np.asarray(_host_number(value, name), dtype=np.float64).ravel()
     if values.size == 1:
         values = np.repeat(values, channels)
     if values.size != channels:
@@ -181,10 +213,12 @@ def to_float32(image: Any) -> Any:
     dtype = array.dtype
     if dtype == np.float32:
         return array
-    if dtype in (np.uint8, np.uint16):
-        return xp.divide(array, xp.float32(np.iinfo(dtype).max), dtype=xp.float32)
-    if dtype == np.bool_ or dtype.kind == "f":
-        return array.astype(xp.float32)
+    with _on_device(array, gpu):
+        array = _ready(array, gpu)
+        if dtype in (np.uint8, np.uint16):
+            return xp.divide(array, xp.float32(np.iinfo(dtype).max), dtype=xp.float32)
+        if dtype == np.bool_ or dtype.kind == "f":
+            return array.astype(xp.float32)
     raise TypeError(f"to_float32 cannot map {dtype} to 0..1; pass uint8, uint16, bool or float images")
 
 
@@ -216,26 +250,27 @@ def resize(image: Any, dsize: tuple[int, int], interpolation: int = INTER_AUTO) 
     if interpolation != INTER_AUTO and interpolation not in _MODES:
         raise ValueError(f"unknown interpolation code {interpolation}")
     src_h, src_w = src.shape[:2]
-    if (height, width) == (src_h, src_w):
-        return src.copy()
-    out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
     mode_x = _axis_mode(int(interpolation), src_w, width)
     mode_y = _axis_mode(int(interpolation), src_h, height)
-    (_cuda() if gpu else _cpu).resize(src, out, mode_x, mode_y)
+    with _on_device(src, gpu):
+        if (height, width) == (src_h, src_w):
+            return src.copy()
+        out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
+        (_cuda() if gpu else _cpu).resize(src, out, mode_x, mode_y)
     return out
 
 
 # ---------------------------------------------------------------- affine maps
 
 
-def _matrix(M: Any):
-    """M as a 2 x 3 float64 array on its own device, and whether that is the GPU."""
-    array, gpu = _as_array(M, "M")
+def _matrix(array: Any, gpu: bool):
+    """M (from _as_array) as a 2 x 3 float64 array on its own device."""
     if array.shape != (2, 3):
         raise ValueError(f"M must be a 2 x 3 matrix, got shape {tuple(array.shape)}")
     if array.dtype.kind not in "biuf":
         raise TypeError(f"M must be numeric, got {array.dtype}")
-    return array.astype(np.float64), gpu
+    with _on_device(array, gpu):
+        return _ready(array, gpu).astype(np.float64)
 
 
 def _host_inverse(m: np.ndarray) -> np.ndarray:
@@ -260,15 +295,16 @@ def get_inverse_matrix(M: Any) -> Any:
     check would need a host round trip, so such a matrix gives non-finite entries there.
     """
     array, gpu = _as_array(M, "M")
-    m, _ = _matrix(array)
+    m = _matrix(array, gpu)
     dtype = np.float32 if array.dtype == np.float32 else np.float64
     if not gpu:
         return _host_inverse(m).astype(dtype, copy=False)
     cp = _cupy()
-    det = m[0, 0] * m[1, 1] - m[0, 1] * m[1, 0]
-    a, b, c, d = m[1, 1] / det, -m[0, 1] / det, -m[1, 0] / det, m[0, 0] / det
-    rows = [cp.stack([a, b, -(a * m[0, 2] + b * m[1, 2])]), cp.stack([c, d, -(c * m[0, 2] + d * m[1, 2])])]
-    return cp.stack(rows).astype(dtype, copy=False)
+    with m.device:
+        det = m[0, 0] * m[1, 1] - m[0, 1] * m[1, 0]
+        a, b, c, d = m[1, 1] / det, -m[0, 1] / det, -m[1, 0] / det, m[0, 0] / det
+        rows = [cp.stack([a, b, -(a * m[0, 2] + b * m[1, 2])]), cp.stack([c, d, -(c * m[0, 2] + d * m[1, 2])])]
+        return cp.stack(rows).astype(dtype, copy=False)
 
 
 def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
@@ -281,19 +317,22 @@ def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
     source lies outside the image are 0 and edges blend towards 0. Same channel count
     and type as the input; uint8 results are rounded. On the host a non-finite or
     singular M raises ValueError; with M on the GPU the check would need a host round
-    trip, so such a matrix gives an all-zero image.
+    trip, so such a matrix gives an all-zero image. A GPU M must be on the image's
+    device.
     """
     src, gpu = _image(image)
     height, width = _pair(dsize, "dsize")
-    m, m_gpu = _matrix(M)
-    out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
+    array, m_gpu = _as_array(M, "M")
     if gpu and m_gpu:
-        _cuda().warp_affine_device(src, out, m)
-        return out
-    if m_gpu:
-        m = to_numpy(m)
-    inverse = tuple(float(v) for v in _host_inverse(m).ravel())
-    (_cuda() if gpu else _cpu).warp_affine(src, out, inverse)
+        _same_device(src, "image", array, "M")
+    m = _matrix(array, m_gpu)
+    with _on_device(src, gpu):
+        out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
+        if gpu and m_gpu:
+            _cuda().warp_affine_device(src, out, m)
+            return out
+        inverse = tuple(float(v) for v in _host_inverse(to_numpy(m)).ravel())
+        (_cuda() if gpu else _cpu).warp_affine(src, out, inverse)
     return out
 
 
@@ -311,27 +350,29 @@ class GaussianBlur:
         ``sigma`` 0 or below is derived from the size (0.3 * ((ksize - 1) / 2 - 1) + 0.8,
         OpenCV's fixed kernels up to size 9); both 0 return a copy. Borders reflect
         without repeating the edge pixel (OpenCV's default, gfedcb|abcdefgh|gfedcba).
-        A negative ksize or a non-finite sigma raises ValueError.
+        A negative ksize or a non-finite sigma raises ValueError; both are host numbers
+        (GPU arrays raise TypeError).
         """
         src, gpu = _image(image)
         if isinstance(ksize, bool):
             raise TypeError("ksize must be an int, got bool")
-        ksize = operator.index(ksize)
-        sigma = float(sigma)
+        ksize = operator.index(_host_number(ksize, "ksize"))
+        sigma = float(_host_number(sigma, "sigma"))
         if ksize < 0 or not math.isfinite(sigma):
             raise ValueError(f"ksize must be >= 0 and sigma finite, got {ksize} and {sigma}")
         sigma = max(sigma, 0.0)
-        if ksize == 0:
-            if sigma == 0.0:
+        with _on_device(src, gpu):
+            if ksize == 0:
+                if sigma == 0.0:
+                    return src.copy()
+                ksize = round(sigma * (3 if src.dtype == np.uint8 else 4) * 2 + 1) | 1
+            ksize |= 1
+            if ksize > _MAX_KSIZE:
+                raise ValueError(f"ksize {ksize} is too large (at most {_MAX_KSIZE})")
+            if ksize == 1:
                 return src.copy()
-            ksize = round(sigma * (3 if src.dtype == np.uint8 else 4) * 2 + 1) | 1
-        ksize |= 1
-        if ksize > _MAX_KSIZE:
-            raise ValueError(f"ksize {ksize} is too large (at most {_MAX_KSIZE})")
-        if ksize == 1:
-            return src.copy()
-        out = _empty(gpu, src.shape, src.dtype)
-        (_cuda() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
+            out = _empty(gpu, src.shape, src.dtype)
+            (_cuda() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
         return out
 
 
@@ -358,7 +399,16 @@ def _batch_inputs(images: Any, layout: str):
         kinds.add(gpu)
     if len(kinds) > 1:
         raise TypeError("images mixes GPU and host arrays")
-    return views, kinds.pop()
+    gpu = kinds.pop()
+    # Checked here for both backends: the GPU kernels read every image with the
+    # first one's channel count.
+    channels = views[0].shape[2]
+    for i, view in enumerate(views):
+        if view.shape[2] != channels:
+            raise ValueError(f"images[{i}] has {view.shape[2]} channels, images[0] has {channels}")
+        if gpu:
+            _same_device(views[0], "images[0]", view, f"images[{i}]")
+    return views, gpu
 
 
 def images_to_batch(
@@ -396,8 +446,9 @@ def images_to_batch(
     std_c = _per_channel(std, channels, "std")
     if 0.0 in std_c:
         raise ValueError("std must not be 0")
-    out = _empty(gpu, (len(views), channels, height, width), np.float32)
-    (_cuda() if gpu else _cpu).images_to_batch(views, out, mean_c, std_c, bool(swap_rb))
+    with _on_device(views[0], gpu):
+        out = _empty(gpu, (len(views), channels, height, width), np.float32)
+        (_cuda() if gpu else _cpu).images_to_batch(views, out, mean_c, std_c, bool(swap_rb))
     return out
 
 
@@ -433,8 +484,6 @@ def batch_to_images(
         raise ValueError(f"batch must be 4-D ({layout}), got shape {tuple(array.shape)}")
     if array.dtype.kind not in "biuf":
         raise TypeError(f"batch must be numeric, got {array.dtype}")
-    if array.dtype != np.float32:
-        array = array.astype(np.float32)
     nhwc = array.transpose(0, 2, 3, 1) if layout == "NCHW" else array
     if nhwc.shape[0] == 0:
         return []
@@ -443,8 +492,10 @@ def batch_to_images(
     channels = nhwc.shape[3]
     mean_c = _per_channel(0.0 if mean is None else mean, channels, "mean")
     std_c = _per_channel(1.0 if std is None else std, channels, "std")
-    if not gpu:
-        nhwc = _host_ready(nhwc)
-    out = _empty(gpu, nhwc.shape, np.float32)
-    (_cuda() if gpu else _cpu).batch_to_images(nhwc, out, mean_c, std_c, bool(swap_rb))
+    with _on_device(array, gpu):
+        nhwc = _ready(nhwc, gpu)
+        if nhwc.dtype != np.float32:
+            nhwc = nhwc.astype(np.float32)
+        out = _empty(gpu, nhwc.shape, np.float32)
+        (_cuda() if gpu else _cpu).batch_to_images(nhwc, out, mean_c, std_c, bool(swap_rb))
     return list(out)

@@ -1,42 +1,42 @@
 """The CUDA backend of rasterkit: kernels.cu through CuPy's RawModule.
 
 The same entry points as rasterkit._cpu, for CuPy arrays that the package has already
-checked. The module is compiled once per device and cached; every launch goes to
-CuPy's current stream, outputs come from CuPy's memory pool, and nothing here waits
-for the GPU.
+checked (element-aligned, all on the current device, which the package sets to the
+input's). The module is compiled once per device and its kernels cached; every launch
+goes to CuPy's current stream, outputs come from CuPy's memory pool, and nothing here
+waits for the GPU.
 """
 
 from __future__ import annotations
 
 import functools
-import pathlib
 
 import cupy as cp
 import numpy as np
 
-_HERE = pathlib.Path(__file__).parent
+from . import _kernels
+
 _THREADS = 256
 _MAX_BLOCKS = 1 << 20  # kernels loop over the rest
 
 
 @functools.cache
-def _source() -> str:
-    # Inline the shared header: CuPy's compile cache keys on the source text, so a
-    # changed header must change the text it sees.
-    header = (_HERE / "pixel_math.h").read_text()
-    return (_HERE / "kernels.cu").read_text().replace('#include "pixel_math.h"', header, 1)
+def _module(device_id: int) -> cp.RawModule:
+    # One per device, first used (and so loaded) there: a kernel runs only on the
+    # device that loaded it.
+    return cp.RawModule(code=_kernels.source(), options=_kernels.OPTIONS)
 
 
 @functools.cache
-def _module(device_id: int) -> cp.RawModule:
-    return cp.RawModule(code=_source(), options=("--std=c++17",))
+def _kernel(device_id: int, name: str) -> cp.RawKernel:
+    return _module(device_id).get_function(name)
 
 
-def _launch(name: str, total: int, args: tuple, blocks: int | None = None) -> None:
-    kernel = _module(cp.cuda.Device().id).get_function(name)
+def _launch(name: str, total: int, args: tuple, blocks: int | None = None, threads: int = _THREADS) -> None:
+    kernel = _kernel(cp.cuda.Device().id, name)
     if blocks is None:
-        blocks = max(1, min(-(-total // _THREADS), _MAX_BLOCKS))
-    kernel((blocks,), (_THREADS,), args)  # on CuPy's current stream
+        blocks = max(1, min(-(-total // threads), _MAX_BLOCKS))
+    kernel((blocks,), (threads,), args)  # on CuPy's current stream
 
 
 def _suffix(array) -> str:
@@ -108,7 +108,8 @@ def gaussian_blur(src, dst, ksize: int, sigma: float) -> None:
     weights = cp.empty(ksize, dtype=cp.float32)
     tmp = cp.empty((h, w, c), dtype=cp.float32)
     suffix = _suffix(src)
-    _launch("rk_gaussian_weights", 1, (np.int32(ksize), np.float64(sigma), weights), blocks=1)
+    # A serial sum over ksize taps, as on the CPU: one thread.
+    _launch("rk_gaussian_weights", 1, (np.int32(ksize), np.float64(sigma), weights), blocks=1, threads=1)
     _launch(f"rk_blur_vertical_{suffix}", h * w * c,
             (src, _i(h), _i(w), _i(c), _i(sy), _i(sx), _i(sc), tmp, weights, np.int32(ksize)))
     _launch(f"rk_blur_horizontal_{suffix}", h * w * c, (tmp, _i(h), _i(w), _i(c), dst, weights, np.int32(ksize)))

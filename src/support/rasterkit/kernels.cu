@@ -1,10 +1,13 @@
 // rasterkit CUDA kernels, compiled at run time by NVRTC through CuPy's RawModule
-// (rasterkit/_cuda.py inlines pixel_math.h, so the compile cache sees every line).
+// (rasterkit/_kernels.py inlines pixel_math.h, so the compile cache sees every line).
 // The per-pixel math is the CPU's; these kernels only map threads to pixels.
 //
 // Sources are strided views (strides in elements, negative ones allowed); outputs are
 // C-contiguous. Every kernel walks its outputs in a grid-stride loop, so any grid size
 // covers any image. Each kernel exists for uint8 (_u8) and float32 (_f32) images.
+//
+// Per-channel arrays of four are only indexed by unrolled constants (k < 4, guarded by
+// the run-time count), so that they stay in registers rather than local memory.
 #include "pixel_math.h"
 
 using rk::index_t;
@@ -70,10 +73,14 @@ __device__ void resize_pixels(const T* src, index_t sh, index_t sw, index_t cn, 
                     rk::axis_tap(mode_x, ax, kx, sw, &ix, &wx);
                     const T* p = src + iy * sy + ix * sx + c0 * sc;
                     const float w = wy * wx;
-                    for (int c = 0; c < group; ++c) acc[c] += w * rk::load(p + c * sc);
+#pragma unroll
+                    for (int c = 0; c < 4; ++c)
+                        if (c < group) acc[c] += w * rk::load(p + c * sc);
                 }
             }
-            for (int c = 0; c < group; ++c) rk::store(out + c0 + c, acc[c]);
+#pragma unroll
+            for (int c = 0; c < 4; ++c)
+                if (c < group) rk::store(out + c0 + c, acc[c]);
         }
     }
 }
@@ -98,7 +105,9 @@ __device__ void warp_pixels(const T* src, index_t sh, index_t sw, index_t cn, in
         T* out = dst + i * cn;
         rk::BilinearPos b;
         b.any = false;
-        if (ok) b = rk::bilinear_position(inv[0] * x + inv[1] * y + inv[2], inv[3] * x + inv[4] * y + inv[5], sw, sh);
+        // Grouped as on the CPU, which adds the row's part first.
+        if (ok)
+            b = rk::bilinear_position(inv[0] * x + (inv[1] * y + inv[2]), inv[3] * x + (inv[4] * y + inv[5]), sw, sh);
         for (index_t c = 0; c < cn; ++c)
             rk::store(out + c, b.any ? rk::bilinear_sample(src + c * sc, sy, sx, b, sw, sh) : 0.0f);
     }
@@ -184,13 +193,14 @@ __device__ void batch_entry(const T* src, index_t sh, index_t sw, index_t sy, in
     const index_t plane = dh * dw;
     RK_GRID_LOOP(i, plane) {
         const index_t y = i / dw, x = i - y * dw;
-        float value[4];
+        float value[4] = {0.0f, 0.0f, 0.0f, 0.0f};
         if (!resize) {
-            for (int k = 0; k < g.count; ++k) value[k] = rk::to_unit(src[y * sy + x * sx + g.source[k] * sc]);
+#pragma unroll
+            for (int k = 0; k < 4; ++k)
+                if (k < g.count) value[k] = rk::to_unit(src[y * sy + x * sx + g.source[k] * sc]);
         } else {
             const rk::AxisSpan ax = rk::axis_span(rk::LINEAR, x, scale_x, sw);
             const rk::AxisSpan ay = rk::axis_span(rk::LINEAR, y, scale_y, sh);
-            for (int k = 0; k < g.count; ++k) value[k] = 0.0f;
             for (int ky = 0; ky < ay.count; ++ky) {
                 index_t iy;
                 float wy;
@@ -200,12 +210,17 @@ __device__ void batch_entry(const T* src, index_t sh, index_t sw, index_t sy, in
                     float wx;
                     rk::axis_tap(rk::LINEAR, ax, kx, sw, &ix, &wx);
                     const T* p = src + iy * sy + ix * sx;
-                    for (int k = 0; k < g.count; ++k) value[k] += wy * wx * rk::load(p + g.source[k] * sc);
+#pragma unroll
+                    for (int k = 0; k < 4; ++k)
+                        if (k < g.count) value[k] += wy * wx * rk::load(p + g.source[k] * sc);
                 }
             }
-            for (int k = 0; k < g.count; ++k) value[k] = rk::resampled_to_unit(value[k], src);
+#pragma unroll
+            for (int k = 0; k < 4; ++k) value[k] = rk::resampled_to_unit(value[k], src);
         }
-        for (int k = 0; k < g.count; ++k) out[(g.first + k) * plane + i] = (value[k] - g.b[k]) * g.a[k];
+#pragma unroll
+        for (int k = 0; k < 4; ++k)
+            if (k < g.count) out[(g.first + k) * plane + i] = (value[k] - g.b[k]) * g.a[k];
     }
 }
 
@@ -227,6 +242,8 @@ extern "C" __global__ void rk_batch_to_images(const float* src, index_t n, index
     RK_GRID_LOOP(i, n * h * w) {
         const index_t img = i / (h * w), p = i - img * (h * w), y = p / w, x = p - y * w;
         const float* pixel = src + img * sn + y * sy + x * sx;
-        for (int k = 0; k < g.count; ++k) dst[i * cn + g.first + k] = pixel[g.source[k] * sc] * g.a[k] + g.b[k];
+#pragma unroll
+        for (int k = 0; k < 4; ++k)
+            if (k < g.count) dst[i * cn + g.first + k] = pixel[g.source[k] * sc] * g.a[k] + g.b[k];
     }
 }
