@@ -158,9 +158,9 @@ void stream_dealloc(PyObject* self) {
 }
 
 PyMethodDef stream_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_read)), METH_FASTCALL, nullptr},
+    {"read", pyglue::fastcall(stream_read), METH_FASTCALL, nullptr},
     {"write", stream_write, METH_O, nullptr},
-    {"seek", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_seek)), METH_FASTCALL, nullptr},
+    {"seek", pyglue::fastcall(stream_seek), METH_FASTCALL, nullptr},
     {"tell", stream_tell, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -183,6 +183,11 @@ inline PyCFunction fastcall(PyCFunctionFastWithKeywords f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// The PyMethodDef entry point of a METH_FASTCALL (positional-only) function.
+inline PyCFunction fastcall(PyCFunctionFast f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Builds an ordinary Python class `type(name, (base,), namespace)` whose methods are the
 // given C functions (METH_FASTCALL | METH_KEYWORDS, `self` arriving as args[0]).
 // Each docstring starts with "name(self, ...)\n--\n\n" so that inspect.signature works.

@@ -879,15 +879,15 @@ PyObject* py_set_num_threads(PyObject*, PyObject* arg) {
 PyObject* py_get_num_threads(PyObject*, PyObject*) { return PyLong_FromLong(omp_get_max_threads()); }
 
 PyMethodDef methods[] = {
-    {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_resize)), METH_FASTCALL,
+    {"resize", pyglue::fastcall(py_resize), METH_FASTCALL,
      "resize(src, dst, mode_x, mode_y)\n--\n\nResamples src into dst with per-axis interpolation codes."},
-    {"warp_affine", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_warp_affine)), METH_FASTCALL,
+    {"warp_affine", pyglue::fastcall(py_warp_affine), METH_FASTCALL,
      "warp_affine(src, dst, inverse)\n--\n\nBilinear warp through the destination-to-source matrix."},
-    {"gaussian_blur", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_gaussian_blur)),
+    {"gaussian_blur", pyglue::fastcall(py_gaussian_blur),
      METH_FASTCALL, "gaussian_blur(src, dst, ksize, sigma)\n--\n\nSeparable Gaussian blur, reflect-101 borders."},
-    {"images_to_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_images_to_batch)),
+    {"images_to_batch", pyglue::fastcall(py_images_to_batch),
      METH_FASTCALL, "images_to_batch(images, dst, mean, std, swap_rb)\n--\n\nFills an NCHW float32 batch."},
-    {"batch_to_images", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_batch_to_images)),
+    {"batch_to_images", pyglue::fastcall(py_batch_to_images),
      METH_FASTCALL, "batch_to_images(batch, dst, mean, std, swap_rb)\n--\n\nFills NHWC images from a batch."},
     {"set_num_threads", py_set_num_threads, METH_O,
      "set_num_threads(n)\n--\n\nSets the number of OpenMP threads the kernels use."},
