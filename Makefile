@@ -1,7 +1,7 @@
 # `make demo` and `make test` each set up .venv (Python 3.13) and build the package
 # first; with nothing changed they go straight to the run.
 
-PYTHON313 := $(shell for p in python3.13 $(HOME)/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do \
+PYTHON313 = $(shell for p in python3.13 $(HOME)/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do \
 	$$p -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo $$p; break; }; done)
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -20,9 +20,9 @@ bench: $(VENV)/.installed
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found: install python3.13 and retry" >&2; exit 1; }
-	$(PYTHON313) -m venv $(VENV)
+	$(PYTHON313) -m venv $(VENV) || { rm -rf $(VENV); exit 1; }
 
 $(VENV)/.installed: $(PY) $(SOURCES)
-	$(PY) -m pip install -q scikit-build-core ninja
-	$(PY) -m pip install -q --no-build-isolation ".[cpu,test]"
+	$(PY) -m pip install -q scikit-build-core ninja "cmake>=3.26"
+	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.KESTREL_WERROR=ON ".[cpu,test]"
 	touch $@

@@ -7,7 +7,7 @@ from kestrel.base import BaseModelLoader
 
 @pytest.mark.parametrize(
     "device, device_id",
-    [("cuda", "0"), ("cpu", "0"), ("cuda:3", "3"), ("cuda:12", "12"), ("a:b:7", "7"), ("cuda:", "")],
+    [("cuda", "0"), ("cpu", "0"), ("cuda:3", "3"), ("cuda:12", "12"), ("a:b:7", "7"), ("cuda:", "0")],
 )
 def test_device_id_is_the_text_after_the_last_colon(device, device_id):
     loader = BaseModelLoader("m.onnx", None, device)

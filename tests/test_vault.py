@@ -243,3 +243,28 @@ def test_cupy_round_trip(tmp_path):
     loaded = vault.load_vault(path)
     assert isinstance(loaded, cp.ndarray)
     cp.testing.assert_array_equal(loaded, array)
+
+
+def test_destination_paths_open_would_refuse_are_refused_before_any_work(tmp_path):
+    with pytest.raises(ValueError, match="null"):
+        vault.save(np.ones(2), str(tmp_path / "x.bin") + "\0junk")
+    with pytest.raises(IsADirectoryError):
+        vault.save(np.ones(2), str(tmp_path))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_save_through_a_dangling_symlink_creates_its_target(tmp_path):
+    link = tmp_path / "link.bin"
+    link.symlink_to("target.bin")
+    vault.save(np.arange(3), str(link))
+    assert link.is_symlink() and (tmp_path / "target.bin").is_file()
+    np.testing.assert_array_equal(vault.load_vault(str(link)), np.arange(3))
+
+
+def test_an_archive_instead_of_one_array_is_refused(tmp_path):
+    buf = io.BytesIO()
+    np.savez(buf, a=np.ones(2))
+    path = tmp_path / "archive.bin"
+    path.write_bytes(encipher(buf.getvalue()))
+    with pytest.raises(ValueError, match="not a single .npy array"):
+        vault.load_vault(str(path))

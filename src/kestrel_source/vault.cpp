@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
+#include <ctime>
 #include <string>
 
 #include <fcntl.h>
@@ -117,6 +117,7 @@ PyObject* stream_write(PyObject* self, PyObject* data) {
         for (size_t w = 0; w < n && !err;) {
             const ssize_t r = ::write(s->fd, scratch + w, n - w);
             if (r < 0 && errno != EINTR) err = errno;
+            if (r == 0) err = EIO;  // no progress: never spin
             if (r > 0) w += static_cast<size_t>(r);
         }
         done += n;
@@ -138,8 +139,9 @@ PyObject* stream_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 2)
         return PyErr_Format(PyExc_TypeError, "seek() takes 1 or 2 arguments (%zd given)", nargs);
     const long long offset = PyLong_AsLongLong(args[0]);
+    if (offset == -1 && PyErr_Occurred()) return nullptr;
     const int whence = nargs == 2 ? PyLong_AsInt(args[1]) : SEEK_SET;
-    if (PyErr_Occurred()) return nullptr;
+    if (whence == -1 && PyErr_Occurred()) return nullptr;
     const off_t at = ::lseek(s->fd, static_cast<off_t>(offset), whence);
     if (at < 0) return stream_error(s, errno);
     s->pos = static_cast<uint64_t>(at);
@@ -175,10 +177,15 @@ PyType_Slot stream_slots[] = {
 PyType_Spec stream_spec = {"kestrel.vault._CipherStream", sizeof(CipherStream), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, stream_slots};
 
+// Per-module state: the stream type, kept out of reach of the module's namespace.
+struct VaultState {
+    PyObject* stream_type;
+};
+
+VaultState* state(PyObject* module) { return static_cast<VaultState*>(PyModule_GetState(module)); }
+
 Ref new_stream(PyObject* module, int fd, PyObject* key, PyObject* path) {
-    Ref type = pyglue::global(module, "_CipherStream");
-    if (!type) return Ref();
-    auto* s = PyObject_New(CipherStream, reinterpret_cast<PyTypeObject*>(type.get()));
+    auto* s = PyObject_New(CipherStream, reinterpret_cast<PyTypeObject*>(state(module)->stream_type));
     if (!s) return Ref();
     s->fd = fd;
     s->pos = 0;
@@ -194,6 +201,12 @@ void detach(const Ref& stream) {
 }
 
 // ---------------------------------------------------------------- files
+
+// The path as file-system bytes; ValueError for an embedded null byte, as open() gives.
+Ref fs_path(PyObject* path) {
+    PyObject* fs = nullptr;
+    return PyUnicode_FSConverter(path, &fs) ? Ref::steal(fs) : Ref();
+}
 
 // Owns a file descriptor; closes it on scope exit.
 struct Fd {
@@ -215,33 +228,36 @@ public:
     int fd() const { return fd_; }
 
     bool open(PyObject* path) {
-        Ref fs = Ref::steal(PyUnicode_EncodeFSDefault(path));
+        Ref fs = fs_path(path);
         if (!fs) return false;
         dest_ = PyBytes_AS_STRING(fs.get());
-        std::random_device entropy;
-        const unsigned long long salt = (static_cast<unsigned long long>(entropy()) << 32) ^ entropy();
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const unsigned long long salt =
+            (static_cast<unsigned long long>(::getpid()) << 40) ^ (static_cast<unsigned long long>(now.tv_sec) << 20) ^
+            static_cast<unsigned long long>(now.tv_nsec);
         int err = 0;
         Py_BEGIN_ALLOW_THREADS
+        resolve_link();
         struct stat st{};
-        if (::lstat(dest_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            if (char* target = ::realpath(dest_.c_str(), nullptr)) {
-                dest_ = target;
-                std::free(target);
+        if (dest_.empty() || dest_.back() == '/' || (::stat(dest_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+            err = EISDIR;  // as open() reports it, and before any work is done
+        } else {
+            const size_t slash = dest_.rfind('/');
+            dir_ = slash == std::string::npos ? std::string() : dest_.substr(0, slash + 1);
+            // Short enough that the temporary name fits wherever the destination's does.
+            const std::string base = dest_.substr(dir_.size()).substr(0, 200);
+            for (unsigned attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
+                char suffix[40];
+                std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", salt + attempt * 0x9E3779B97F4A7C15ull);
+                const std::string name = dir_ + "." + base + suffix;
+                fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (fd_ >= 0) tmp_ = name;
+                else if (errno != EEXIST) break;
             }
+            if (fd_ < 0) err = errno;
+            else if (::stat(dest_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd_, st.st_mode & 07777);
         }
-        const size_t slash = dest_.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string() : dest_.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? dest_ : dest_.substr(slash + 1);
-        for (unsigned attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
-            char suffix[40];
-            std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", salt + attempt * 0x9E3779B97F4A7C15ull);
-            const std::string name = dir + "." + base + suffix;
-            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) tmp_ = name;
-            else if (errno != EEXIST) break;
-        }
-        if (fd_ < 0) err = errno;
-        else if (::stat(dest_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd_, st.st_mode & 07777);
         Py_END_ALLOW_THREADS
         if (err) os_error(err, path);
         return !err;
@@ -255,15 +271,41 @@ public:
         if (::close(fd_) != 0 && !err) err = errno;
         fd_ = -1;
         if (!err && ::rename(tmp_.c_str(), dest_.c_str()) != 0) err = errno;
-        if (!err) tmp_.clear();
+        if (!err) {
+            tmp_.clear();
+            // Make the rename itself durable; the new file is in place either way.
+            const int dir = ::open(dir_.empty() ? "." : dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir >= 0) {
+                ::fsync(dir);
+                ::close(dir);
+            }
+        }
         Py_END_ALLOW_THREADS
         if (err) os_error(err, path);
         return !err;
     }
 
 private:
+    // Writing through a symbolic link replaces what it points to, as opening it would,
+    // also when that does not exist yet.
+    void resolve_link() {
+        struct stat st{};
+        if (::lstat(dest_.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+        if (char* target = ::realpath(dest_.c_str(), nullptr)) {
+            dest_ = target;
+            std::free(target);
+            return;
+        }
+        char target[4096];
+        const ssize_t n = ::readlink(dest_.c_str(), target, sizeof target - 1);
+        if (n <= 0) return;
+        const std::string link(target, static_cast<size_t>(n));
+        const size_t slash = dest_.rfind('/');
+        dest_ = link[0] == '/' || slash == std::string::npos ? link : dest_.substr(0, slash + 1) + link;
+    }
+
     int fd_ = -1;
-    std::string dest_, tmp_;
+    std::string dest_, dir_, tmp_;
 };
 
 // ---------------------------------------------------------------- module functions
@@ -271,9 +313,9 @@ private:
 // SHA-256 of the password, derived afresh on every call through the module's hashlib.
 Ref derive_key(PyObject* module) {
     Ref hashlib = pyglue::global(module, "hashlib");
-    Ref password = Ref::steal(PyUnicode_FromString(kPassword));
+    Ref password = hashlib ? Ref::steal(PyUnicode_FromString(kPassword)) : Ref();
     Ref raw = password ? Ref::steal(PyUnicode_AsEncodedString(password.get(), "utf-8", "strict")) : Ref();
-    if (!hashlib || !raw) return Ref();
+    if (!raw) return Ref();
     Ref digest = pyglue::call_method(hashlib.get(), "sha256", raw.get());
     Ref key = digest ? pyglue::call_method(digest.get(), "digest") : Ref();
     if (key && (!PyBytes_Check(key.get()) || PyBytes_GET_SIZE(key.get()) != static_cast<Py_ssize_t>(kKeyLen))) {
@@ -286,10 +328,10 @@ Ref derive_key(PyObject* module) {
 // os.path.join(script_dir, "vault.bin"), with script_dir read at call time.
 Ref default_path(PyObject* module) {
     Ref os = pyglue::global(module, "os");
-    Ref dir = pyglue::global(module, "script_dir");
     Ref path = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref name = Ref::steal(PyUnicode_FromString(kFileName));
-    if (!dir || !path || !name) return Ref();
+    Ref dir = path ? pyglue::global(module, "script_dir") : Ref();
+    Ref name = dir ? Ref::steal(PyUnicode_FromString(kFileName)) : Ref();
+    if (!name) return Ref();
     return pyglue::call_method(path.get(), "join", dir.get(), name.get());
 }
 
@@ -325,7 +367,7 @@ PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     }
 
     Ref key = derive_key(module);
-    Ref fs = key ? Ref::steal(PyUnicode_EncodeFSDefault(path.get())) : Ref();
+    Ref fs = key ? fs_path(path.get()) : Ref();
     if (!fs) return nullptr;
     Fd file;
     Py_BEGIN_ALLOW_THREADS
@@ -338,6 +380,15 @@ PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     Ref array = stream ? pyglue::call_method(np.get(), "load", stream.get()) : Ref();
     detach(stream);
     if (!array) return nullptr;
+    // An .npz archive would come back as a reader tied to the closed stream.
+    Ref ndarray = Ref::steal(PyObject_GetAttrString(np.get(), "ndarray"));
+    const int is_array = ndarray ? PyObject_IsInstance(array.get(), ndarray.get()) : -1;
+    if (is_array < 0) return nullptr;
+    if (!is_array) {
+        PyErr_Format(PyExc_ValueError, "%U holds a %.200s, not a single .npy array", path.get(),
+                     Py_TYPE(array.get())->tp_name);
+        return nullptr;
+    }
 
     Ref cp;
     const int gpu = gpu_usable(module, cp);
@@ -403,8 +454,8 @@ int exec_module(PyObject* module) {
         !pyglue::bind_import(module, "os", "os") || !pyglue::bind_import(module, "cupy", "cp", true) ||
         !pyglue::bind_import(module, "numpy", "np"))
         return -1;
-    Ref stream_type = Ref::steal(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
-    if (!stream_type || PyModule_AddObjectRef(module, "_CipherStream", stream_type.get()) < 0) return -1;
+    state(module)->stream_type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
+    if (!state(module)->stream_type) return -1;
     // script_dir = os.path.dirname(os.path.abspath(__file__))
     Ref os = pyglue::global(module, "os");
     Ref file = pyglue::global(module, "__file__");
@@ -419,9 +470,21 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state(module)->stream_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Py_CLEAR(state(module)->stream_type);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrel.vault",
-                          "A small enciphered store for one numeric matrix.", 0, functions, slots,
-                          nullptr, nullptr, nullptr};
+                          "A small enciphered store for one numeric matrix.", sizeof(VaultState), functions, slots,
+                          traverse_module, clear_module, free_module};
 
 }  // namespace
 

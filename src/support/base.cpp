@@ -12,7 +12,8 @@ Ref device_ordinal(PyObject* device) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(device);
     const Py_ssize_t at = PyUnicode_Find(device, colon.get(), 0, n, -1);
     if (at == -2) return Ref();
-    if (at < 0) return Ref::steal(PyUnicode_FromString("0"));
+    // No colon, or nothing after it: the text names no ordinal.
+    if (at < 0 || at + 1 == n) return Ref::steal(PyUnicode_FromString("0"));
     return Ref::steal(PyUnicode_Substring(device, at + 1, n));
 }
 
