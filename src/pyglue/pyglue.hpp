@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
-#include <vector>
 
 namespace pyglue {
 
@@ -269,22 +268,29 @@ struct Kw {
 // exception still set) fails the call.
 inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
                    std::initializer_list<Kw> kwargs) {
+    constexpr size_t kMaxArgs = 16;  // the most any call in the package passes
+    if (args.size() + kwargs.size() > kMaxArgs) {
+        PyErr_SetString(PyExc_SystemError, "call_kw: too many arguments");
+        return Ref();
+    }
     Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
     if (!kwnames) return Ref();
-    std::vector<PyObject*> argv{nullptr};
-    for (PyObject* a : args)
+    PyObject* argv[1 + kMaxArgs] = {nullptr};
+    size_t n = 1;
+    for (PyObject* a : args) {
         if (!a) return Ref();
-    argv.insert(argv.end(), args.begin(), args.end());
+        argv[n++] = a;
+    }
     Py_ssize_t k = 0;
     for (const Kw& kw : kwargs) {
         if (!kw.value) return Ref();
         PyObject* name = PyUnicode_InternFromString(kw.name);
         if (!name) return Ref();
         PyTuple_SET_ITEM(kwnames.get(), k++, name);
-        argv.push_back(kw.value);
+        argv[n++] = kw.value;
     }
     const size_t nargs = args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1, nargs, k ? kwnames.get() : nullptr));
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, nargs, k ? kwnames.get() : nullptr));
 }
 
 // Calls `obj.name(*args, **kwargs)` with borrowed values.
