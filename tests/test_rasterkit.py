@@ -1,5 +1,7 @@
 """rasterkit on NumPy arrays, with OpenCV as the oracle for the image operations."""
 
+import warnings
+
 import cv2
 import numpy as np
 import pytest
@@ -56,6 +58,22 @@ def test_resize_auto_picks_area_or_linear_per_axis(rng):
     mixed = rk.resize(img, (30, 120))
     ref = rk.resize(rk.resize(img, (30, 80), interpolation=rk.INTER_AREA), (30, 120), interpolation=rk.INTER_LINEAR)
     np.testing.assert_allclose(mixed, ref, atol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "src_hw,dsize",
+    [((20, 30), (12, 50)), ((31, 17), (40, 9)), ((24, 36), (9, 10)), ((7, 5), (12, 16))],
+    ids=["x-shrinks", "y-shrinks", "both-shrink", "both-grow"],
+)
+def test_resize_area_is_the_exact_area_mean(rng, src_hw, dsize):
+    # Reference by supersampling: each source pixel repeated dst times per axis, then
+    # blocks of src averaged, which is the mean over each output pixel's footprint.
+    # OpenCV agrees only when both axes shrink or both grow (see resize).
+    img = rng.random(src_hw + (3,)).astype(np.float32)
+    (sh, sw), (dw, dh) = src_hw, dsize
+    fine = img.astype(np.float64).repeat(dh, axis=0).repeat(dw, axis=1)
+    expected = fine.reshape(dh, sh, dw, sw, 3).mean(axis=(1, 3))
+    np.testing.assert_allclose(rk.resize(img, dsize, interpolation=rk.INTER_AREA), expected, atol=1e-5)
 
 
 def test_resize_area_keeps_mean_and_constants(rng):
@@ -130,6 +148,20 @@ def test_affine_uint8_is_the_float_warp_rounded(rng, name, channels):
     np.testing.assert_array_equal(got, np.clip(np.rint(as_float), 0, 255).astype(np.uint8))
 
 
+@pytest.mark.parametrize("scale", [1e300, 1e-160])
+def test_inverse_matrix_of_huge_and_tiny_maps(scale):
+    # The determinant of such maps overflows or underflows float64; their inverses do not.
+    base = MATRICES["rotate-scale"]
+    M = base * [[scale, scale, 1.0], [scale, scale, 1.0]]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        IM = rk.get_inverse_matrix(M)
+    # Inverting (s L, t) gives (L^-1 / s, -L^-1 t / s): the inverse of (L, t) over s.
+    np.testing.assert_allclose(IM * scale, cv2.invertAffineTransform(base), rtol=1e-12)
+    with pytest.raises(ValueError):
+        rk.get_inverse_matrix([[scale, 2 * scale, 0], [2 * scale, 4 * scale, 0]])
+
+
 def test_inverse_matrix_round_trip():
     M = MATRICES["rotate-scale"]
     IM = rk.get_inverse_matrix(M)
@@ -151,6 +183,30 @@ def test_blur_matches_opencv(rng, ksize, sigma, shape):
     expected = cv2.GaussianBlur(img, (ksize, ksize), sigma).reshape(shape)
     assert got.shape == shape and got.dtype == np.float32
     np.testing.assert_allclose(got, expected, atol=TOL)
+
+
+@pytest.mark.parametrize("shape", [(6, 7), (1, 5, 3), (9, 1), (2, 2, 4)])
+def test_blur_huge_kernel_is_the_reflected_mean(rng, shape):
+    # ksize 2**24 - 1 derives sigma ~2.5e6: summed over each reflect-101 period the
+    # kernel is flat, so every pixel becomes the mean of one period, where the edge
+    # pixels appear once and the others twice along each axis.
+    img = rng.random(shape).astype(np.float32)
+    got = rk.GaussianBlur().get(img, 2**24 - 1, 0.0)
+
+    def period_weights(n):
+        w = np.full(n, 2.0)
+        w[[0, -1]] = 1.0
+        return w / w.sum()
+
+    mean = np.einsum("y,x,yx...->...", period_weights(shape[0]), period_weights(shape[1]), img.astype(np.float64))
+    np.testing.assert_allclose(got, np.broadcast_to(mean, shape), atol=1e-5)
+
+
+def test_blur_huge_kernel_with_small_sigma_matches_opencv(rng):
+    # Taps past ~14 sigma are 0 in float32: the result is that of the short kernel.
+    img = rng.random((40, 30, 3)).astype(np.float32)
+    got = rk.GaussianBlur().get(img, 2**24 - 1, 2.0)
+    np.testing.assert_allclose(got, cv2.GaussianBlur(img, (61, 61), 2.0), atol=TOL)
 
 
 def test_blur_size_rules(rng):
@@ -180,6 +236,18 @@ def test_images_to_batch_matches_blob(rng, size, swap_rb):
     np.testing.assert_allclose(batch, blob, atol=TOL)
 
 
+def test_images_to_batch_uint8_resized_matches_blob(rng):
+    images = [(smooth_image(rng, 64, 48) * 255).astype(np.uint8) for _ in range(3)]
+    std, mean = 0.5, 0.25
+    batch = rk.images_to_batch(images, std=std, size=(40, 56), mean=mean)
+    blob = cv2.dnn.blobFromImages(images, 1 / (255 * std), (40, 56), (mean * 255,) * 3, swapRB=True)
+    assert batch.shape == blob.shape == (3, 3, 56, 40)
+    # OpenCV resizes the uint8 image and rounds it to uint8 (fixed-point weights) before
+    # normalising; we normalise the unrounded resampled value. They stay within one
+    # uint8 level: 1 / 255 in 0..1, divided by std.
+    np.testing.assert_allclose(batch, blob, atol=1 / (255 * std) + TOL)
+
+
 def test_images_to_batch_per_channel_uint8_and_inverse(rng):
     img = (rng.random((32, 24, 3)) * 255).astype(np.uint8)
     mean, std = (0.485, 0.456, 0.406), (0.229, 0.224, 0.225)
@@ -201,6 +269,13 @@ def test_batch_to_images_list_and_layouts(rng):
     nhwc = rk.batch_to_images(batch.transpose(0, 2, 3, 1), swap_rb=False, layout="NHWC")
     np.testing.assert_array_equal(nhwc[1], batch[1].transpose(1, 2, 0))
     assert rk.batch_to_images(np.zeros((0, 3, 4, 4), np.float32)) == []
+
+
+def test_batch_to_images_keeps_integer_values():
+    batch = (np.arange(24, dtype=np.uint8) * 10).reshape(2, 3, 2, 2)
+    images = rk.batch_to_images(batch, swap_rb=False)
+    assert all(image.dtype == np.float32 for image in images)
+    np.testing.assert_array_equal(images[1], batch[1].transpose(1, 2, 0))  # 120..230, not 0..1
 
 
 def test_batch_size_none_and_chw_layout(rng):
@@ -255,11 +330,18 @@ class OnGpu:
         (lambda img: rk.get_inverse_matrix([[1, 2, 0], [2, 4, 0]]), ValueError),
         (lambda img: rk.GaussianBlur().get(img, -1, 1.0), ValueError),
         (lambda img: rk.GaussianBlur().get(img, 3, float("nan")), ValueError),
+        (lambda img: rk.GaussianBlur().get(img, 0, 1e308), ValueError),  # derived ksize overflows
         (lambda img: rk.images_to_batch([], size=4), ValueError),
         (lambda img: rk.images_to_batch(img, layout="NHWC"), ValueError),
         (lambda img: rk.images_to_batch([img, img[:5]]), ValueError),
         (lambda img: rk.images_to_batch(img, std=0.0), ValueError),
         (lambda img: rk.images_to_batch(img, mean=(1.0, 2.0)), ValueError),
+        # The kernels compute in float32: these would become inf or 0 there.
+        (lambda img: rk.images_to_batch(img, std=1e-300), ValueError),
+        (lambda img: rk.images_to_batch(img, std=1e300), ValueError),
+        (lambda img: rk.images_to_batch(img, mean=(0.0, 1e39, 0.0)), ValueError),
+        (lambda img: rk.batch_to_images(img[None], std=1e300), ValueError),
+        (lambda img: rk.batch_to_images(img[None], mean=-1e39), ValueError),
         (lambda img: rk.batch_to_images(img, layout="HWC"), ValueError),
         (lambda img: rk.batch_to_images(img), ValueError),
         # Numbers held on a GPU would need a wait for the GPU to read.

@@ -1,6 +1,10 @@
 """Property tests: any shape, dtype and stride layout gives the result of a contiguous
 copy, stays in range, and bad input raises TypeError or ValueError instead of crashing."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from hypothesis import assume, given, settings
@@ -15,7 +19,7 @@ SETTINGS = settings(max_examples=60, deadline=None)
 @st.composite
 def images(draw, min_side=1, max_side=12):
     """An image view of random layout: steps of +-1 or 2 on each axis, reversed
-    channels, swapped row/column axes."""
+    channels, swapped row/column axes, one axis broadcast (stride 0)."""
     dtype = draw(st.sampled_from([np.uint8, np.float32]))
     h, w = draw(st.integers(min_side, max_side)), draw(st.integers(min_side, max_side))
     channels = draw(st.sampled_from([None, 1, 2, 3, 4, 5]))
@@ -29,6 +33,10 @@ def images(draw, min_side=1, max_side=12):
         view = view[:, :, ::-1]
     if draw(st.booleans()):
         view = view.swapaxes(0, 1)
+    broadcast = draw(st.sampled_from([None, *range(view.ndim)]))
+    if broadcast is not None:
+        first = tuple(slice(0, 1) if axis == broadcast else slice(None) for axis in range(view.ndim))
+        view = np.broadcast_to(view[first], view.shape)
     return view
 
 
@@ -138,3 +146,83 @@ def test_cpu_entries_refuse_read_only_output():
     out.flags.writeable = False
     with pytest.raises((TypeError, ValueError, BufferError)):
         _cpu.resize(F, out, 1, 1)
+
+
+def test_cpu_entries_copy_number_lists_before_reading_them():
+    values = [0.0] * 6
+
+    class Clears:
+        def __float__(self):
+            values.clear()
+            return 1.0
+
+    values[0] = Clears()
+    _cpu.warp_affine(F, F.copy(), values)  # reads its own copy of the list: no crash
+
+
+# Broadcast views of huge virtual sizes: refused with MemoryError or ValueError where
+# the work or scratch would scale with them, computed where it does not. In a child
+# process, so that a crash fails this test instead of ending the run; many threads,
+# since per-thread scratch sizes multiply with their count.
+HUGE_VIEWS = """
+import numpy as np
+import rasterkit as rk
+
+def huge(shape, dtype=np.float32):
+    return np.broadcast_to(dtype(1), shape)
+
+refused = [
+    lambda: rk.resize(huge((1, 2**60)), (4, 1), interpolation=rk.INTER_LINEAR),
+    lambda: rk.resize(huge((1, 2**60), np.uint8), (4, 3), interpolation=rk.INTER_CUBIC),
+    lambda: rk.resize(huge((2**50, 4)), (4, 1), interpolation=rk.INTER_AREA),
+    lambda: rk.resize(huge((3, 2**40, 2)), (1, 1), interpolation=rk.INTER_AREA),
+    lambda: rk.images_to_batch([huge((1, 2**58, 3))], size=4),
+    lambda: rk.images_to_batch([huge((2, 2**60, 3), np.uint8)], size=(5, 2)),
+    lambda: rk.GaussianBlur().get(huge((1, 2**60)), 3, 1.0),
+    lambda: rk.batch_to_images(huge((1, 3, 2**30, 2**30))),
+]
+for i, call in enumerate(refused):
+    try:
+        call()
+    except (MemoryError, ValueError):
+        continue
+    raise SystemExit(f"call {i} was not refused")
+ones = rk.resize(huge((2**50, 4)), (4, 1), interpolation=rk.INTER_LINEAR)
+assert ones.tolist() == [[1.0] * 4]
+assert (rk.affine_transform(huge((2**40, 2**20)), np.eye(2, 3), (4, 4)) == 1).all()
+assert (rk.images_to_batch([huge((2**58, 1, 3))], size=4) == 1).all()
+print("ok")
+"""
+
+
+def test_huge_broadcast_views_are_refused_not_crashing():
+    env = dict(os.environ, OMP_NUM_THREADS="16")
+    run = subprocess.run([sys.executable, "-c", HUGE_VIEWS], env=env, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stdout + run.stderr
+
+
+@pytest.fixture
+def threads():
+    before = _cpu.get_num_threads()
+    yield _cpu.set_num_threads
+    _cpu.set_num_threads(before)
+
+
+def test_parallel_paths_match_one_thread(threads):
+    # Inputs large enough that every kernel, batch conversions included, runs its rows
+    # on a thread team; rows are independent, so the results must not change.
+    rng = np.random.default_rng(5)
+    frames = [rng.random((300, 400, 3)).astype(np.float32) for _ in range(7)]
+    frames.append((frames[0] * 255).astype(np.uint8)[::-1])
+    M = np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]])
+
+    def run_all():
+        batch = rk.images_to_batch(frames, std=0.5, size=600, mean=0.25)
+        return [batch, *rk.batch_to_images(batch, std=0.5, mean=0.25), rk.resize(frames[1], (150, 100)),
+                rk.affine_transform(frames[2], M, (320, 300)), rk.GaussianBlur().get(frames[3], 15, 0.0)]
+
+    threads(1)
+    single = run_all()
+    threads(4)
+    for got, expected in zip(run_all(), single):
+        np.testing.assert_array_equal(got, expected)

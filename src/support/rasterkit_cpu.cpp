@@ -17,8 +17,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <limits>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 using pyglue::Ref;
@@ -51,7 +56,7 @@ bool get_view(PyObject* obj, pyglue::Buffer& buf, View& v, const char* name, boo
     const int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
     if (!buf.acquire(obj, flags)) return false;
     const Py_buffer& b = buf.view();
-    if (!b.format || (b.format[1] != '\0') || (b.format[0] != 'B' && b.format[0] != 'f')) {
+    if (!b.format || (b.format[0] != 'B' && b.format[0] != 'f') || b.format[1] != '\0') {
         PyErr_Format(PyExc_TypeError, "%s must be a uint8 or float32 array (buffer format '%s')", name,
                      b.format ? b.format : "B");
         return false;
@@ -118,15 +123,16 @@ bool get_index(PyObject* obj, index_t lo, index_t hi, const char* name, index_t*
 
 // A sequence of exactly `count` finite floats.
 bool get_floats(PyObject* obj, index_t count, const char* name, std::vector<double>& out) {
-    Ref seq = Ref::steal(PySequence_Fast(obj, "expected a sequence of numbers"));
+    // A tuple copy: a list could be changed under us by the __float__ of its items.
+    Ref seq = Ref::steal(PySequence_Tuple(obj));
     if (!seq) return false;
-    if (PySequence_Fast_GET_SIZE(seq.get()) != count) {
+    if (PyTuple_GET_SIZE(seq.get()) != count) {
         PyErr_Format(PyExc_ValueError, "%s must have %lld values", name, count);
         return false;
     }
     out.resize(static_cast<size_t>(count));
     for (index_t i = 0; i < count; ++i) {
-        const double v = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), i));
+        const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(seq.get(), i));
         if (v == -1.0 && PyErr_Occurred()) return false;
         if (!std::isfinite(v)) {
             PyErr_Format(PyExc_ValueError, "%s must be finite", name);
@@ -137,25 +143,52 @@ bool get_floats(PyObject* obj, index_t count, const char* name, std::vector<doub
     return true;
 }
 
+// v as a float32 constant of a kernel; ValueError when it lies beyond float32's range.
+bool to_float32(double v, const char* name, float* out) {
+    if (!(std::fabs(v) <= static_cast<double>(std::numeric_limits<float>::max()))) {
+        PyErr_Format(PyExc_ValueError, "%s is beyond the float32 range", name);
+        return false;
+    }
+    *out = static_cast<float>(v);
+    return true;
+}
+
 bool check_nargs(const char* func, Py_ssize_t nargs, Py_ssize_t expected) {
     if (nargs == expected) return true;
     PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", func, expected, nargs);
     return false;
 }
 
-// Thread-private scratch, allocated before the parallel region so that an allocation
-// failure becomes MemoryError instead of escaping an OpenMP region.
+// The longest scratch row and tap table an entry allocates. Only broadcast views
+// (stride 0) of huge virtual sizes get past it; such rows could not be held in memory.
+constexpr index_t kMaxFloats = index_t{1} << 28;
+
+// The sum of the products of the pairs, or kMaxFloats + 1 when that is larger (no
+// overflow whatever the sizes).
+index_t floats(std::initializer_list<std::pair<index_t, index_t>> terms) {
+    index_t total = 0;
+    for (const auto& [a, b] : terms) {
+        index_t product;
+        if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(total, product, &total) ||
+            total > kMaxFloats)
+            return kMaxFloats + 1;
+    }
+    return total;
+}
+
+// Thread-private scratch, allocated before the parallel region: nothing may throw
+// inside one. A failed allocation throws std::bad_alloc out of the entry, whose guard
+// raises MemoryError.
 struct Scratch {
     std::vector<float> data;
     size_t per_thread = 0;
-    bool allocate(size_t floats_per_thread) {
-        per_thread = floats_per_thread;
-        try {
-            data.assign(per_thread * static_cast<size_t>(omp_get_max_threads()), 0.0f);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+    bool allocate(index_t floats_per_thread) {
+        if (floats_per_thread > kMaxFloats) {
+            PyErr_Format(PyExc_ValueError, "image rows are too long to process (more than %lld values)", kMaxFloats);
             return false;
         }
+        per_thread = static_cast<size_t>(floats_per_thread);
+        data.assign(per_thread * static_cast<size_t>(omp_get_max_threads()), 0.0f);
         return true;
     }
     float* mine() { return data.data() + per_thread * static_cast<size_t>(omp_get_thread_num()); }
@@ -183,25 +216,30 @@ struct AxisTable {
         // OpenCV derives the scale as 1 / (dst / src); the same rounding keeps nearest
         // neighbour picks identical.
         const double scale = 1.0 / (static_cast<double>(dst) / static_cast<double>(src));
-        try {
-            start.assign(static_cast<size_t>(dst) + 1, 0);
-            index.clear();
-            weight.clear();
-            for (index_t d = 0; d < dst; ++d) {
-                const rk::AxisSpan s = rk::axis_span(mode, d, scale, src);
-                for (int k = 0; k < s.count; ++k) {
-                    index_t i;
-                    float w;
-                    rk::axis_tap(mode, s, k, src, &i, &w);
-                    index.push_back(i);
-                    weight.push_back(w);
-                }
-                start[static_cast<size_t>(d) + 1] = static_cast<index_t>(index.size());
-                max_taps = std::max<index_t>(max_taps, s.count);
-            }
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+        // Counted first: an area axis has about src + dst taps, too many for a huge
+        // broadcast view.
+        index_t total = 0;
+        for (index_t d = 0; d < dst && total <= kMaxFloats; ++d)
+            total += std::min(rk::axis_span(mode, d, scale, src).count, kMaxFloats + 1);
+        if (total > kMaxFloats) {
+            PyErr_Format(PyExc_ValueError, "resizing %lld pixels to %lld needs more than %lld taps", src, dst,
+                         kMaxFloats);
             return false;
+        }
+        start.assign(static_cast<size_t>(dst) + 1, 0);
+        index.reserve(static_cast<size_t>(total));
+        weight.reserve(static_cast<size_t>(total));
+        for (index_t d = 0; d < dst; ++d) {
+            const rk::AxisSpan s = rk::axis_span(mode, d, scale, src);
+            for (index_t k = 0; k < s.count; ++k) {
+                index_t i;
+                float w;
+                rk::axis_tap(mode, s, k, src, &i, &w);
+                index.push_back(i);
+                weight.push_back(w);
+            }
+            start[static_cast<size_t>(d) + 1] = static_cast<index_t>(index.size());
+            max_taps = std::max<index_t>(max_taps, s.count);
         }
         return true;
     }
@@ -293,7 +331,8 @@ const float* resample_row(const View& v, index_t img, const AxisTable& tx, const
 template <class T>
 void resize_image(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch) {
     const index_t row_len = dst.w * dst.c;
-    const bool parallel = dst.h * row_len * (tx.max_taps + ty.max_taps) > kParallelWork;
+    const bool parallel = static_cast<double>(dst.h * row_len) * static_cast<double>(tx.max_taps + ty.max_taps) >
+                          static_cast<double>(kParallelWork);
 #pragma omp parallel for schedule(static) if (parallel)
     for (index_t y = 0; y < dst.h; ++y) {
         const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.mine());
@@ -318,7 +357,7 @@ PyObject* py_resize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     AxisTable tx, ty;
     Scratch scratch;
     if (!tx.build(static_cast<int>(mode_x), dst.w, src.w) || !ty.build(static_cast<int>(mode_y), dst.h, src.h) ||
-        !scratch.allocate(static_cast<size_t>(src.w * src.c + dst.w * dst.c)))
+        !scratch.allocate(floats({{src.w, src.c}, {dst.w, dst.c}})))
         return nullptr;
     Py_BEGIN_ALLOW_THREADS
     if (src.dtype == DType::U8)
@@ -628,43 +667,72 @@ PyObject* py_warp_affine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // ------------------------------------------------------------------ Gaussian blur
 
-// Separable blur with reflect-101 borders, per output row: the vertical taps into the
-// middle of a padded row, the border mirrored into the padding, then the horizontal
-// taps as a plain convolution over w * c floats.
-template <class T>
-void blur_image(const View& src, const View& dst, const std::vector<float>& kernel, Scratch& scratch) {
-    const index_t cn = src.c, w = src.w, h = src.h;
+// The blur kernel along an axis of n pixels. Reflect-101 borders repeat with period
+// 2 (n - 1), so taps a period apart read the same pixel: a kernel reaching further than
+// n - 1 either way folds into one of radius n - 1 whose weights are the sums of the taps
+// on each pixel (those at distance n - 1, one pixel for both sides, split evenly between
+// them: the folded kernel stays symmetric). The result is the same up to float
+// rounding, and a huge kernel on a small image costs no more than the image.
+std::vector<float> fold_kernel(const std::vector<float>& kernel, index_t n) {
     const index_t r = static_cast<index_t>(kernel.size()) / 2;
+    if (r <= n - 1) return kernel;
+    const index_t period = 2 * (n - 1);
+    // By distance from the centre: the kernel is symmetric, so each side gets half.
+    std::vector<double> sum(static_cast<size_t>(n), 0.0);
+    for (index_t k = -r; k <= r; ++k) {
+        index_t m = period > 0 ? k % period : 0;
+        if (m < 0) m += period;
+        sum[static_cast<size_t>(m < n ? m : period - m)] += kernel[static_cast<size_t>(k + r)];
+    }
+    std::vector<float> folded(static_cast<size_t>(2 * n - 1));
+    for (index_t d = 0; d < n; ++d) {
+        const double w = d == 0 ? sum[0] : sum[static_cast<size_t>(d)] / 2;
+        folded[static_cast<size_t>(n - 1 + d)] = folded[static_cast<size_t>(n - 1 - d)] = static_cast<float>(w);
+    }
+    return folded;
+}
+
+// Separable blur with reflect-101 borders of rows y0 .. y1, per output row: the
+// vertical taps ky into the middle of a padded row, the border mirrored into the
+// padding, then the horizontal taps kx as a plain convolution over w * c floats.
+template <class T>
+void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, const std::vector<float>& kx,
+               index_t y0, index_t y1, Scratch& scratch) {
+    const index_t cn = src.c, w = src.w, h = src.h;
+    const index_t ry = static_cast<index_t>(ky.size()) / 2, rx = static_cast<index_t>(kx.size()) / 2;
     const index_t row_len = w * cn;
-    const float* kw = kernel.data();
-    const index_t ks = static_cast<index_t>(kernel.size());
-    const bool parallel = h * row_len * ks * 2 > kParallelWork;
+    const float *wy = ky.data(), *wx = kx.data();
+    const bool parallel = static_cast<double>((y1 - y0) * row_len) * static_cast<double>(ky.size() + kx.size()) >
+                          static_cast<double>(kParallelWork);
 #pragma omp parallel for schedule(static) if (parallel)
-    for (index_t y = 0; y < h; ++y) {
+    for (index_t y = y0; y < y1; ++y) {
         float* padded = scratch.mine();
-        float* row = padded + r * cn;
-        // The kernel is symmetric: mirrored taps share one multiply.
-        accumulate_row<T>(src, 0, y, kw[r], true, row);
-        for (index_t k = 0; k < r; ++k)
-            accumulate_pair<T>(src, rk::reflect101(y + k - r, h), rk::reflect101(y + r - k, h), kw[k], row);
-        for (index_t p = 1; p <= r; ++p) {
+        float* row = padded + rx * cn;
+        // The kernels are symmetric: mirrored taps share one multiply.
+        accumulate_row<T>(src, 0, y, wy[ry], true, row);
+        for (index_t k = 0; k < ry; ++k)
+            accumulate_pair<T>(src, rk::reflect101(y + k - ry, h), rk::reflect101(y + ry - k, h), wy[k], row);
+        for (index_t p = 1; p <= rx; ++p) {
             const index_t left = rk::reflect101(-p, w), right = rk::reflect101(w - 1 + p, w);
             for (index_t c = 0; c < cn; ++c) {
                 row[-p * cn + c] = row[left * cn + c];
                 row[(w - 1 + p) * cn + c] = row[right * cn + c];
             }
         }
-        float* out = padded + (w + 2 * r) * cn;
-        for (index_t i = 0; i < row_len; ++i) out[i] = kw[r] * row[i];
-        for (index_t k = 0; k < r; ++k) {
-            const float wk = kw[k];
-            const float *a = padded + k * cn, *b = padded + (ks - 1 - k) * cn;
+        float* out = padded + (w + 2 * rx) * cn;
+        for (index_t i = 0; i < row_len; ++i) out[i] = wx[rx] * row[i];
+        for (index_t k = 0; k < rx; ++k) {
+            const float wk = wx[k];
+            const float *a = padded + k * cn, *b = padded + (2 * rx - k) * cn;
             for (index_t i = 0; i < row_len; ++i) out[i] += wk * (a[i] + b[i]);
         }
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
     }
 }
+
+// Multiply-adds between checks for Ctrl-C in a long blur (a fraction of a second).
+constexpr double kBlurBandWork = 1 << 28;
 
 // gaussian_blur(src, dst, ksize, sigma): ksize odd and positive; sigma <= 0 derives
 // the spread from the size.
@@ -687,21 +755,29 @@ PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "dst must have the dtype and shape of src");
         return nullptr;
     }
-    std::vector<float> kernel;
+    // Taps that are 0 in float are cut off, then the kernel folds per axis: a huge
+    // ksize costs what its nonzero taps on this image cost.
+    const int radius = rk::gaussian_radius(static_cast<int>(ksize), sigma);
+    std::vector<float> kernel(static_cast<size_t>(2 * radius + 1));
+    rk::gaussian_window(static_cast<int>(ksize), sigma, radius, kernel.data());
+    const std::vector<float> ky = fold_kernel(kernel, src.h), kx = fold_kernel(kernel, src.w);
     Scratch scratch;
-    try {
-        kernel.resize(static_cast<size_t>(ksize));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    const index_t rx = static_cast<index_t>(kx.size()) / 2;
+    if (!scratch.allocate(floats({{src.w, src.c}, {src.w, src.c}, {rx, src.c}, {rx, src.c}}))) return nullptr;
+    // Bands of rows, with a check for signals after each: a large image under a large
+    // kernel takes long, and the GIL is released meanwhile.
+    const double row_work = static_cast<double>(src.w * src.c) * static_cast<double>(ky.size() + kx.size());
+    const index_t band = std::max<index_t>(omp_get_max_threads(), static_cast<index_t>(kBlurBandWork / row_work));
+    for (index_t y0 = 0; y0 < src.h; y0 += band) {
+        const index_t y1 = std::min(src.h, y0 + band);
+        Py_BEGIN_ALLOW_THREADS
+        if (src.dtype == DType::U8)
+            blur_rows<unsigned char>(src, dst, ky, kx, y0, y1, scratch);
+        else
+            blur_rows<float>(src, dst, ky, kx, y0, y1, scratch);
+        Py_END_ALLOW_THREADS
+        if (y1 < src.h && PyErr_CheckSignals() < 0) return nullptr;
     }
-    rk::gaussian_weights(static_cast<int>(ksize), sigma, kernel.data());
-    if (!scratch.allocate(static_cast<size_t>((2 * src.w + ksize) * src.c))) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    if (src.dtype == DType::U8)
-        blur_image<unsigned char>(src, dst, kernel, scratch);
-    else
-        blur_image<float>(src, dst, kernel, scratch);
-    Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
@@ -768,21 +844,27 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (swap_rb < 0 || !get_floats(args[2], cn, "mean", mean) || !get_floats(args[3], cn, "std", stdv))
         return nullptr;
     Normalise nz;
+    nz.mean.resize(static_cast<size_t>(cn));
+    nz.inv_std.resize(static_cast<size_t>(cn));
     for (index_t k = 0; k < cn; ++k) {
-        if (stdv[static_cast<size_t>(k)] == 0.0) {
+        const size_t i = static_cast<size_t>(k);
+        if (stdv[i] == 0.0) {
             PyErr_SetString(PyExc_ValueError, "std must not be 0");
             return nullptr;
         }
+        // std itself must fit too: beyond float32's range 1 / std would vanish.
+        float std32;
+        if (!to_float32(mean[i], "mean", &nz.mean[i]) || !to_float32(stdv[i], "std", &std32) ||
+            !to_float32(1.0 / stdv[i], "1 / std", &nz.inv_std[i]))
+            return nullptr;
         index_t s = k;
         if (swap_rb && cn >= 3 && (k == 0 || k == 2)) s = 2 - k;
         nz.source.push_back(s);
-        nz.mean.push_back(static_cast<float>(mean[static_cast<size_t>(k)]));
-        nz.inv_std.push_back(static_cast<float>(1.0 / stdv[static_cast<size_t>(k)]));
     }
     std::vector<pyglue::Buffer> bufs(static_cast<size_t>(count));
     std::vector<View> views(static_cast<size_t>(count));
     std::vector<AxisTable> tables(static_cast<size_t>(2 * count));
-    size_t scratch_floats = 0;
+    index_t scratch_floats = 0;
     for (index_t i = 0; i < count; ++i) {
         View& v = views[static_cast<size_t>(i)];
         if (!get_view(PyTuple_GET_ITEM(images.get(), i), bufs[static_cast<size_t>(i)], v, "image", false, 2, 3))
@@ -795,7 +877,7 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
             if (!tables[static_cast<size_t>(2 * i)].build(rk::LINEAR, out_w, v.w) ||
                 !tables[static_cast<size_t>(2 * i + 1)].build(rk::LINEAR, out_h, v.h))
                 return nullptr;
-            scratch_floats = std::max(scratch_floats, static_cast<size_t>(v.w * cn + out_w * cn));
+            scratch_floats = std::max(scratch_floats, floats({{v.w, cn}, {out_w, cn}}));
         }
     }
     Scratch scratch;
@@ -848,8 +930,9 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     for (index_t c = 0; c < cn; ++c) {
         const index_t s = swap_rb && cn >= 3 && (c == 0 || c == 2) ? 2 - c : c;
         source[static_cast<size_t>(c)] = s;
-        scale[static_cast<size_t>(c)] = static_cast<float>(stdv[static_cast<size_t>(s)]);
-        shift[static_cast<size_t>(c)] = static_cast<float>(mean[static_cast<size_t>(s)]);
+        if (!to_float32(stdv[static_cast<size_t>(s)], "std", &scale[static_cast<size_t>(c)]) ||
+            !to_float32(mean[static_cast<size_t>(s)], "mean", &shift[static_cast<size_t>(c)]))
+            return nullptr;
     }
     const index_t rows = src.n * src.h;
     Py_BEGIN_ALLOW_THREADS
@@ -867,7 +950,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     Py_RETURN_NONE;
 }
 
-// ------------------------------------------------------------------ threads
+// ------------------------------------------------------------------ threads and entries
 
 PyObject* py_set_num_threads(PyObject*, PyObject* arg) {
     index_t n;
@@ -878,16 +961,33 @@ PyObject* py_set_num_threads(PyObject*, PyObject* arg) {
 
 PyObject* py_get_num_threads(PyObject*, PyObject*) { return PyLong_FromLong(omp_get_max_threads()); }
 
+// An entry as CPython calls it: C++ exceptions (only allocations throw, always before
+// any parallel region and with the GIL held) become Python errors here instead of
+// unwinding into the interpreter.
+template <PyObject* (*Entry)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    try {
+        return Entry(self, args, nargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
 PyMethodDef methods[] = {
-    {"resize", pyglue::fastcall(py_resize), METH_FASTCALL,
+    {"resize", pyglue::fastcall(guarded<py_resize>), METH_FASTCALL,
      "resize(src, dst, mode_x, mode_y)\n--\n\nResamples src into dst with per-axis interpolation codes."},
-    {"warp_affine", pyglue::fastcall(py_warp_affine), METH_FASTCALL,
+    {"warp_affine", pyglue::fastcall(guarded<py_warp_affine>), METH_FASTCALL,
      "warp_affine(src, dst, inverse)\n--\n\nBilinear warp through the destination-to-source matrix."},
-    {"gaussian_blur", pyglue::fastcall(py_gaussian_blur),
+    {"gaussian_blur", pyglue::fastcall(guarded<py_gaussian_blur>),
      METH_FASTCALL, "gaussian_blur(src, dst, ksize, sigma)\n--\n\nSeparable Gaussian blur, reflect-101 borders."},
-    {"images_to_batch", pyglue::fastcall(py_images_to_batch),
+    {"images_to_batch", pyglue::fastcall(guarded<py_images_to_batch>),
      METH_FASTCALL, "images_to_batch(images, dst, mean, std, swap_rb)\n--\n\nFills an NCHW float32 batch."},
-    {"batch_to_images", pyglue::fastcall(py_batch_to_images),
+    {"batch_to_images", pyglue::fastcall(guarded<py_batch_to_images>),
      METH_FASTCALL, "batch_to_images(batch, dst, mean, std, swap_rb)\n--\n\nFills NHWC images from a batch."},
     {"set_num_threads", py_set_num_threads, METH_O,
      "set_num_threads(n)\n--\n\nSets the number of OpenMP threads the kernels use."},

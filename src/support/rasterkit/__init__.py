@@ -57,13 +57,15 @@ INTER_LINEAR = 1
 INTER_CUBIC = 2
 """Bicubic (OpenCV's kernel, A = -0.75), edge pixels replicated."""
 INTER_AREA = 3
-"""Exact area averaging: each output pixel is the mean of the source area it covers."""
+"""Exact area averaging: each output pixel is the mean of the source area it covers
+(see resize for how that compares with OpenCV's INTER_AREA)."""
 INTER_AUTO = -1
 """The library's choice, per axis: INTER_AREA where the axis shrinks, INTER_LINEAR
 where it grows or keeps its size. Negative so that it can never clash with an OpenCV code."""
 
 _MODES = {INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA}
 _MAX_KSIZE = 1 << 24
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
 _LAYOUTS_IN = ("HWC", "CHW")
 _LAYOUTS_OUT = ("NCHW", "NHWC")
 
@@ -184,6 +186,9 @@ def _per_channel(value: Any, channels: int, name: str) -> tuple[float, ...]:
         raise ValueError(f"{name} must be a scalar or have {channels} values, got {values.size}")
     if not np.all(np.isfinite(values)):
         raise ValueError(f"{name} must be finite")
+    # The kernels compute in float32: a value that does not fit would become inf there.
+    if not np.all(np.abs(values) <= _FLOAT32_MAX):
+        raise ValueError(f"{name} must be within the float32 range")
     return tuple(float(v) for v in values)
 
 
@@ -236,12 +241,23 @@ def resize(image: Any, dsize: tuple[int, int], interpolation: int = INTER_AUTO) 
 
     ``interpolation`` is one of INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA or
     INTER_AUTO (the default: area averaging along an axis that shrinks, bilinear along
-    one that grows or keeps its size). INTER_AREA averages exactly the source area under
-    each output pixel, in either direction; enlarging with it gives OpenCV's INTER_AREA
-    result (sharp edges between replicated pixels). Linear and cubic sample at
+    one that grows or keeps its size). Linear and cubic sample at
     ``(x + 0.5) * scale - 0.5`` with edge pixels replicated; nearest picks
     ``floor(x * scale)`` as OpenCV's INTER_NEAREST does. uint8 results are rounded and
     saturated. An unknown interpolation code raises ValueError.
+
+    INTER_AREA averages exactly the source area under each output pixel, separably per
+    axis and in either direction. Along a shrinking axis that is a box average over
+    about ``scale`` pixels. Along a growing axis an output pixel covers one source pixel
+    or parts of two: it copies the one, or blends the two by the fractions it covers
+    (not bilinear interpolation: runs of copies with short blends between them). When
+    both axes shrink, or both grow, this is OpenCV's INTER_AREA result. When one axis
+    shrinks and the other grows, OpenCV uses its two-tap enlarging rule along both axes,
+    while this still averages the whole covered area along the shrinking one.
+
+    On the host, resampling rows of more than 2**28 values, or an INTER_AREA axis of more
+    than about 2**28 source pixels, raises ValueError (only broadcast views of huge
+    virtual sizes get there).
     """
     src, gpu = _image(image)
     width, height = _pair(dsize, "dsize")
@@ -276,14 +292,21 @@ def _matrix(array: Any, gpu: bool):
 def _host_inverse(m: np.ndarray) -> np.ndarray:
     if not np.all(np.isfinite(m)):
         raise ValueError("M must be finite")
-    det = m[0, 0] * m[1, 1] - m[0, 1] * m[1, 0]
-    if det == 0 or not math.isfinite(1.0 / det):
-        raise ValueError("M is not invertible")
-    a, b = m[1, 1] / det, -m[0, 1] / det
-    c, d = -m[1, 0] / det, m[0, 0] / det
-    inv = np.array([[a, b, -(a * m[0, 2] + b * m[1, 2])], [c, d, -(c * m[0, 2] + d * m[1, 2])]])
+    # Each row is scaled by a power of two to a largest entry in 0.5..1 first, so that
+    # the determinant neither overflows nor underflows for very large or very small
+    # entries. Powers of two scale exactly: ordinary matrices give the same bits as
+    # inverting them directly.
+    row = np.ldexp(1.0, np.frexp(np.abs(m[:, :2]).max(axis=1))[1])
+    (p, q), (r, s) = m[:, :2] / row[:, None]
+    with np.errstate(all="ignore"):
+        det = p * s - q * r
+        if det == 0 or not math.isfinite(det):
+            raise ValueError("M is not invertible")
+        a, b = s / det / row[0], -q / det / row[1]
+        c, d = -r / det / row[0], p / det / row[1]
+        inv = np.array([[a, b, -(a * m[0, 2] + b * m[1, 2])], [c, d, -(c * m[0, 2] + d * m[1, 2])]])
     if not np.all(np.isfinite(inv)):
-        raise ValueError("M is not invertible")
+        raise ValueError("M is not invertible: its inverse is beyond the float64 range")
     return inv
 
 
@@ -346,12 +369,16 @@ class GaussianBlur:
         """The image smoothed by a ``ksize`` x ``ksize`` Gaussian of spread ``sigma``.
 
         Same shape and type. An even ``ksize`` becomes the next odd one; ``ksize`` 0 is
-        derived from sigma (round(sigma * 8 + 1), sigma * 6 for uint8, made odd);
+        derived from sigma (round(sigma * 8 + 1), sigma * 6 for uint8, made odd;
+        ValueError when that exceeds 2**24);
         ``sigma`` 0 or below is derived from the size (0.3 * ((ksize - 1) / 2 - 1) + 0.8,
         OpenCV's fixed kernels up to size 9); both 0 return a copy. Borders reflect
         without repeating the edge pixel (OpenCV's default, gfedcb|abcdefgh|gfedcba).
         A negative ksize or a non-finite sigma raises ValueError; both are host numbers
-        (GPU arrays raise TypeError).
+        (GPU arrays raise TypeError). On the host, taps whose float32 weight is 0 are
+        left out and taps beyond the reflected image fold onto the pixels they read, so
+        a huge ``ksize`` costs no more than the image (the result differs from the full
+        kernel's by float rounding only).
         """
         src, gpu = _image(image)
         if isinstance(ksize, bool):
@@ -365,7 +392,10 @@ class GaussianBlur:
             if ksize == 0:
                 if sigma == 0.0:
                     return src.copy()
-                ksize = round(sigma * (3 if src.dtype == np.uint8 else 4) * 2 + 1) | 1
+                derived = sigma * (3 if src.dtype == np.uint8 else 4) * 2 + 1
+                if derived > _MAX_KSIZE:  # also inf, which round() cannot take
+                    raise ValueError(f"sigma {sigma} needs a kernel larger than {_MAX_KSIZE}")
+                ksize = round(derived) | 1
             ksize |= 1
             if ksize > _MAX_KSIZE:
                 raise ValueError(f"ksize {ksize} is too large (at most {_MAX_KSIZE})")
@@ -428,8 +458,9 @@ def images_to_batch(
     ``(value - mean) / std`` with scalar or per-channel ``mean``/``std`` given in the
     network's channel order, that is after channels 0 and 2 are exchanged when
     ``swap_rb`` (images with fewer than three channels are never exchanged). An empty
-    list, an unknown layout, std 0, or images of different channel counts (or of
-    different sizes with size None) raise ValueError.
+    list, an unknown layout, std 0 (or mean, std or 1 / std beyond the float32
+    range), or images of different channel counts (or of different sizes with size
+    None) raise ValueError.
     """
     views, gpu = _batch_inputs(images, layout)
     channels = views[0].shape[2]
@@ -446,6 +477,8 @@ def images_to_batch(
     std_c = _per_channel(std, channels, "std")
     if 0.0 in std_c:
         raise ValueError("std must not be 0")
+    if any(abs(1.0 / v) > _FLOAT32_MAX for v in std_c):
+        raise ValueError("1 / std must be within the float32 range")
     with _on_device(views[0], gpu):
         out = _empty(gpu, (len(views), channels, height, width), np.float32)
         (_cuda() if gpu else _cpu).images_to_batch(views, out, mean_c, std_c, bool(swap_rb))
@@ -474,8 +507,9 @@ def batch_to_images(
     The exact inverse of images_to_batch: with ``std``/``mean`` (scalar or per channel,
     in the network's channel order) each value becomes ``value * std + mean`` first;
     then channels 0 and 2 are exchanged back when ``swap_rb`` (three or more channels).
-    ``layout`` is "NCHW" (or "NHWC"); an unknown layout raises ValueError. Other float
-    or integer batches are converted to float32 first.
+    ``layout`` is "NCHW" (or "NHWC"); an unknown layout raises ValueError, and so do
+    ``mean`` or ``std`` beyond the float32 range. Other float or integer batches are
+    converted to float32 first, values unchanged (integers are not scaled to 0..1).
     """
     if layout not in _LAYOUTS_OUT:
         raise ValueError(f"unknown layout {layout!r}; expected one of {', '.join(_LAYOUTS_OUT)}")

@@ -63,11 +63,11 @@ __device__ void resize_pixels(const T* src, index_t sh, index_t sw, index_t cn, 
         for (index_t c0 = 0; c0 < cn; c0 += 4) {
             const int group = cn - c0 < 4 ? static_cast<int>(cn - c0) : 4;
             float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-            for (int ky = 0; ky < ay.count; ++ky) {
+            for (index_t ky = 0; ky < ay.count; ++ky) {
                 index_t iy;
                 float wy;
                 rk::axis_tap(mode_y, ay, ky, sh, &iy, &wy);
-                for (int kx = 0; kx < ax.count; ++kx) {
+                for (index_t kx = 0; kx < ax.count; ++kx) {
                     index_t ix;
                     float wx;
                     rk::axis_tap(mode_x, ax, kx, sw, &ix, &wx);
@@ -201,11 +201,11 @@ __device__ void batch_entry(const T* src, index_t sh, index_t sw, index_t sy, in
         } else {
             const rk::AxisSpan ax = rk::axis_span(rk::LINEAR, x, scale_x, sw);
             const rk::AxisSpan ay = rk::axis_span(rk::LINEAR, y, scale_y, sh);
-            for (int ky = 0; ky < ay.count; ++ky) {
+            for (index_t ky = 0; ky < ay.count; ++ky) {
                 index_t iy;
                 float wy;
                 rk::axis_tap(rk::LINEAR, ay, ky, sh, &iy, &wy);
-                for (int kx = 0; kx < ax.count; ++kx) {
+                for (index_t kx = 0; kx < ax.count; ++kx) {
                     index_t ix;
                     float wx;
                     rk::axis_tap(rk::LINEAR, ax, kx, sw, &ix, &wx);

@@ -58,8 +58,7 @@ RK_HOST_DEVICE void store(float* p, float v) { *p = v; }
 // One axis of a separable resize: destination index d gets `count` source taps from
 // `first` on. `t0`/`t1` carry the mode's state to axis_tap (fraction, or area span).
 struct AxisSpan {
-    index_t first;
-    int count;
+    index_t first, count;
     double t0, t1;
 };
 
@@ -93,7 +92,7 @@ RK_HOST_DEVICE AxisSpan axis_span(int mode, index_t d, double scale, index_t n) 
         const double b = (d + 1) * scale < static_cast<double>(n) ? (d + 1) * scale : static_cast<double>(n);
         s.first = min_index(static_cast<index_t>(floor(a)), n - 1);
         if (b - a > 1e-12) {
-            s.count = static_cast<int>(min_index(static_cast<index_t>(ceil(b)), n) - s.first);
+            s.count = min_index(static_cast<index_t>(ceil(b)), n) - s.first;
             s.t0 = a;
             s.t1 = b;
         } else {
@@ -124,7 +123,7 @@ RK_HOST_DEVICE AxisSpan axis_span(int mode, index_t d, double scale, index_t n) 
 }
 
 // Source index and weight of tap k of a span.
-RK_HOST_DEVICE void axis_tap(int mode, const AxisSpan& s, int k, index_t n, index_t* index, float* weight) {
+RK_HOST_DEVICE void axis_tap(int mode, const AxisSpan& s, index_t k, index_t n, index_t* index, float* weight) {
     const index_t i = s.first + k;
     *index = clamp_index(i, n);
     if (mode == NEAREST) {
@@ -141,7 +140,7 @@ RK_HOST_DEVICE void axis_tap(int mode, const AxisSpan& s, int k, index_t n, inde
         const float t = static_cast<float>(s.t0);
         *weight = k == 0 ? 1.0f - t : t;
     } else {
-        *weight = cubic_weight(k, static_cast<float>(s.t0));
+        *weight = cubic_weight(static_cast<int>(k), static_cast<float>(s.t0));
     }
 }
 
@@ -232,10 +231,43 @@ RK_HOST_DEVICE index_t reflect101(index_t p, index_t n) {
     return p < n ? p : period - p;
 }
 
-// OpenCV's float Gaussian kernel of odd size `ksize`: its fixed small kernels when
-// sigma <= 0 and ksize <= 9, otherwise exp(-x^2 / (2 sigma^2)) normalised to sum 1,
-// with sigma derived from the size when not positive.
-RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) {
+// The spread of OpenCV's Gaussian kernel of odd size `ksize`: sigma, or derived from
+// the size when not positive.
+RK_HOST_DEVICE double gaussian_spread(int ksize, double sigma) {
+    return sigma > 0.0 ? sigma : ((ksize - 1) * 0.5 - 1.0) * 0.3 + 0.8;
+}
+
+// exp(-x^2 / (2 s^2)) as a float tap weight before normalisation; `scale` is -1 / (2 s^2).
+// The centre is 1 outright: a vanishing sigma makes scale -inf, and -inf * 0 is NaN.
+RK_HOST_DEVICE float gaussian_tap(double scale, double x) {
+    return x == 0.0 ? 1.0f : static_cast<float>(exp(scale * x * x));
+}
+
+// The radius beyond which every tap of gaussian_weights(ksize, sigma) is 0 in float
+// (exp underflows there), at most ksize / 2: the taps outside it add nothing to any
+// result, so a kernel cut to it blurs exactly like the whole one.
+RK_HOST_DEVICE int gaussian_radius(int ksize, double sigma) {
+    int lo = 0, hi = ksize / 2;  // tap lo is not 0; the answer is in lo .. hi
+    if (sigma <= 0.0 && ksize <= 9) return hi;
+    const double s = gaussian_spread(ksize, sigma);
+    const double scale = -0.5 / (s * s);
+    while (lo < hi) {  // taps fall off monotonically from the centre
+        const int mid = lo + (hi - lo + 1) / 2;
+        if (gaussian_tap(scale, mid) != 0.0f)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
+// The central 2 * radius + 1 taps of OpenCV's float Gaussian kernel of odd size `ksize`
+// (radius <= ksize / 2): its fixed small kernels when sigma <= 0 and ksize <= 9,
+// otherwise exp(-x^2 / (2 sigma^2)) normalised so that the whole kernel sums to 1
+// (taps cut off are 0 with radius from gaussian_radius), with sigma derived from the
+// size when not positive.
+RK_HOST_DEVICE void gaussian_window(int ksize, double sigma, int radius, float* w) {
+    const int n = 2 * radius + 1, skip = ksize / 2 - radius;
     if (sigma <= 0.0 && ksize <= 9) {
         const float t1[] = {1.0f};
         const float t3[] = {0.25f, 0.5f, 0.25f};
@@ -244,19 +276,20 @@ RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) {
         const float t9[] = {4 / 256.0f,  13 / 256.0f, 30 / 256.0f, 51 / 256.0f, 60 / 256.0f,
                             51 / 256.0f, 30 / 256.0f, 13 / 256.0f, 4 / 256.0f};
         const float* t = ksize == 1 ? t1 : ksize == 3 ? t3 : ksize == 5 ? t5 : ksize == 7 ? t7 : t9;
-        for (int i = 0; i < ksize; ++i) w[i] = t[i];
+        for (int i = 0; i < n; ++i) w[i] = t[skip + i];
         return;
     }
-    const double s = sigma > 0.0 ? sigma : ((ksize - 1) * 0.5 - 1.0) * 0.3 + 0.8;
+    const double s = gaussian_spread(ksize, sigma);
     const double scale = -0.5 / (s * s);
     double sum = 0.0;
-    for (int i = 0; i < ksize; ++i) {
-        const double x = i - (ksize - 1) * 0.5;
-        // The centre is 1 outright: a vanishing sigma makes scale -inf, and -inf * 0 is NaN.
-        w[i] = x == 0.0 ? 1.0f : static_cast<float>(exp(scale * x * x));
+    for (int i = 0; i < n; ++i) {
+        w[i] = gaussian_tap(scale, i - radius);
         sum += w[i];
     }
-    for (int i = 0; i < ksize; ++i) w[i] = static_cast<float>(w[i] / sum);
+    for (int i = 0; i < n; ++i) w[i] = static_cast<float>(w[i] / sum);
 }
+
+// OpenCV's float Gaussian kernel of odd size `ksize`, all of it.
+RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) { gaussian_window(ksize, sigma, ksize / 2, w); }
 
 }  // namespace rk
