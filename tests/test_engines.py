@@ -144,6 +144,14 @@ def fake_tensorrt(version, build=None, parse_errors=(), ctrl_c=False):
     return trt
 
 
+@pytest.fixture(autouse=True)
+def default_ctrl_c():
+    """Python's own Ctrl-C handler, whatever the runner inherited (CI may start us with SIGINT ignored)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.fixture
 def model(tmp_path):
     path = tmp_path / "model.onnx"
