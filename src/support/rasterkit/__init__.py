@@ -87,10 +87,12 @@ def _cupy():
     return cupy
 
 
-def _cuda():
-    from . import _cuda as cuda
+def _gpu():
+    """The CUDA backend, rasterkit._cuda. The function has another name because the
+    package attribute `_cuda` is that submodule once imported."""
+    from . import _cuda
 
-    return cuda
+    return _cuda
 
 
 def _as_array(array: Any, name: str):
@@ -272,7 +274,7 @@ def resize(image: Any, dsize: tuple[int, int], interpolation: int = INTER_AUTO) 
         if (height, width) == (src_h, src_w):
             return src.copy()
         out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
-        (_cuda() if gpu else _cpu).resize(src, out, mode_x, mode_y)
+        (_gpu() if gpu else _cpu).resize(src, out, mode_x, mode_y)
     return out
 
 
@@ -352,10 +354,10 @@ def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
     with _on_device(src, gpu):
         out = _empty(gpu, (height, width) + tuple(src.shape[2:]), src.dtype)
         if gpu and m_gpu:
-            _cuda().warp_affine_device(src, out, m)
+            _gpu().warp_affine_device(src, out, m)
             return out
         inverse = tuple(float(v) for v in _host_inverse(to_numpy(m)).ravel())
-        (_cuda() if gpu else _cpu).warp_affine(src, out, inverse)
+        (_gpu() if gpu else _cpu).warp_affine(src, out, inverse)
     return out
 
 
@@ -402,7 +404,7 @@ class GaussianBlur:
             if ksize == 1:
                 return src.copy()
             out = _empty(gpu, src.shape, src.dtype)
-            (_cuda() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
+            (_gpu() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
         return out
 
 
@@ -481,7 +483,7 @@ def images_to_batch(
         raise ValueError("1 / std must be within the float32 range")
     with _on_device(views[0], gpu):
         out = _empty(gpu, (len(views), channels, height, width), np.float32)
-        (_cuda() if gpu else _cpu).images_to_batch(views, out, mean_c, std_c, bool(swap_rb))
+        (_gpu() if gpu else _cpu).images_to_batch(views, out, mean_c, std_c, bool(swap_rb))
     return out
 
 
@@ -531,5 +533,5 @@ def batch_to_images(
         if nhwc.dtype != np.float32:
             nhwc = nhwc.astype(np.float32)
         out = _empty(gpu, nhwc.shape, np.float32)
-        (_cuda() if gpu else _cpu).batch_to_images(nhwc, out, mean_c, std_c, bool(swap_rb))
+        (_gpu() if gpu else _cpu).batch_to_images(nhwc, out, mean_c, std_c, bool(swap_rb))
     return list(out)
