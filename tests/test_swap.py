@@ -10,6 +10,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 from kestrel import swap
+from standins import FakeGpu, FakeOrt, fake_tensorrt
 
 onnxruntime = pytest.importorskip("onnxruntime")
 
@@ -263,25 +264,6 @@ def test_onnx_reads_the_file_once_and_prefers_bytes(monkeypatch, model_file, mod
         swap.OnnxFaceSwap(device="cpu")
 
 
-class FakeOrt:
-    """ONNX Runtime stand-in recording the session arguments; sessions run on the CPU.
-    Older ONNX Runtime releases have no preload_dlls."""
-
-    SessionOptions = onnxruntime.SessionOptions
-
-    def __init__(self, preload=True):
-        self.sessions, self.preloads = [], 0
-        if preload:
-            self.preload_dlls = self.count_preload
-
-    def count_preload(self):
-        self.preloads += 1
-
-    def InferenceSession(self, model, *, sess_options, providers, provider_options):
-        self.sessions.append((type(model), sess_options, providers, provider_options))
-        return onnxruntime.InferenceSession(model, sess_options, providers=["CPUExecutionProvider"])
-
-
 @pytest.mark.parametrize("device, device_id, providers, options", [
     ("cpu", "0", ["CPUExecutionProvider"], [{}]),
     ("CUDA", "0", ["CPUExecutionProvider"], [{}]),
@@ -345,300 +327,52 @@ def test_onnx_cupy_crops_come_back_as_cupy(model_bytes):
     cp.testing.assert_allclose(out[1], images[1] + 0.25, atol=1e-5)
 
 
-# ---------------------------------------------------------------- TrtFaceSwap stand-ins
-
-
-class DeviceArray(np.ndarray):
-    """A NumPy array posing as a device buffer: `data.ptr` is its address. Writes into a
-    buffer of FakeGpu.empty are logged with the stream they are issued on."""
-
-    data = property(lambda self: types.SimpleNamespace(ptr=self.ctypes.data))
-
-    def written(self, op):
-        gpu = getattr(self, "gpu", None)  # arrays derived from a buffer have none
-        if gpu is not None:
-            gpu.log.append((op, self.shape, gpu.current))
-
-    def __setitem__(self, key, value):
-        self.written("fill")
-        super().__setitem__(key, value)
-
-    def __isub__(self, other):
-        self.written("-=")
-        return super().__isub__(other)
-
-    def __itruediv__(self, other):
-        self.written("/=")
-        return super().__itruediv__(other)
-
-
-class FakeStream:
-    """The engine's stream; `with stream:` makes it the current one."""
-
-    ptr = 77
-
-    def __init__(self, gpu):
-        self.gpu, self.outer = gpu, []
-
-    def __enter__(self):
-        self.outer.append(self.gpu.current)
-        self.gpu.current = "engine stream"
-        return self
-
-    def __exit__(self, *exc):
-        self.gpu.current = self.outer.pop()
-
-    def wait_event(self, event):
-        self.gpu.log.append("wait")
-
-    def synchronize(self):
-        self.gpu.log.append("sync")
-
-
-class FakeDevice:
-    """Entering logs ("device", ordinal), leaving "device left": GPU work logged between
-    the two ran in the device context."""
-
-    def __init__(self, log, ordinal):
-        self.log, self.ordinal = log, ordinal
-
-    def __enter__(self):
-        self.log.append(("device", self.ordinal))
-        return self
-
-    def __exit__(self, *exc):
-        self.log.append("device left")
-
-
-class FakeGpu:
-    """CuPy as TrtFaceSwap uses it, on NumPy; `log` records allocations, bindings, buffer
-    writes and stream work, each with the stream it was issued on where that matters."""
-
-    ndarray, float32 = np.ndarray, np.float32
-    asarray = asnumpy = staticmethod(np.asarray)
-
-    def __init__(self):
-        self.log, self.buffers, self.current = [], {}, "caller stream"
-        say = self.log.append
-        stream = FakeStream(self)
-        event = types.SimpleNamespace(record=lambda on: say(("record", on)))
-        self.cuda = types.SimpleNamespace(Stream=lambda: stream, Event=lambda disable_timing: event,
-                                          get_current_stream=lambda: self.current,
-                                          Device=lambda ordinal: FakeDevice(self.log, ordinal))
-
-    def empty(self, shape, dtype):
-        buf = np.empty(shape, dtype).view(DeviceArray)
-        buf.gpu = self
-        self.buffers[buf.ctypes.data] = buf
-        self.log.append(("alloc", tuple(shape)))
-        return buf
-
-    def copy(self, array):
-        self.log.append(("copy", array.shape, self.current))
-        return np.array(array)
-
+# ---------------------------------------------------------------- TrtFaceSwap
+# The contract shared with the other TensorRT backends (engine files, buffers, streams,
+# error texts) is tested in test_model_runtime.py; here, what is about swapping.
 
 # The latent comes first: bindings are told apart by their number of dimensions.
 TENSORS = [("latent", "in", (-1, 512)), ("target", "in", (-1, 3, 256, 256)), ("output", "out", (-1, 3, 256, 256))]
 
 
-class FakeEngine:
-    """Engine and execution context in one. Runs output = target + row mean (upsampled
-    when the output is larger), reading and writing the bound buffers."""
-
-    def __init__(self, gpu, tensors=TENSORS, fail=False, dtypes=None):
-        self.gpu, self.fail, self.shapes, self.addresses = gpu, fail, {}, {}
-        self.dtypes = dtypes or {}
-        self.modes = {name: mode for name, mode, _ in tensors}
-        self.declared = {name: shape for name, _, shape in tensors}
-
-    def __iter__(self):
-        return iter(self.modes)
-
-    def get_tensor_mode(self, name):
-        return self.modes[name]
-
-    def get_tensor_dtype(self, name):
-        return self.dtypes.get(name, "DataType.FLOAT")
-
-    def create_execution_context(self):
-        return self
-
-    def get_tensor_shape(self, name):  # dynamic until the target shape is set
-        n = self.shapes.get("target", (-1,))[0]
-        return tuple(n if d < 0 else d for d in self.declared[name])
-
-    def set_input_shape(self, name, shape):
-        self.shapes[name] = shape
-        return shape[0] <= 32
-
-    def set_tensor_address(self, name, ptr):
-        self.addresses[name] = ptr
-        self.gpu.log.append(("bind", name))
-        return True
-
-    def execute_async_v3(self, stream_ptr):
-        self.gpu.log.append(("execute", stream_ptr))
-        buf = {name: self.gpu.buffers[ptr] for name, ptr in self.addresses.items()}
-        scale = buf["output"].shape[2] // buf["target"].shape[2]
-        swapped = buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None]
-        np.copyto(buf["output"], swapped.repeat(scale, 2).repeat(scale, 3))  # the engine's own write
-        return not self.fail
+def swap_network(buf):
+    """output = target + row mean, upsampled when the output is larger."""
+    scale = buf["output"].shape[2] // buf["target"].shape[2]
+    swapped = buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None]
+    np.copyto(buf["output"], swapped.repeat(scale, 2).repeat(scale, 3))
 
 
-def fake_tensorrt(gpu, **engine_args):
-    class Runtime:
-        def __init__(self, logger):
-            assert logger.level == "warning"
-
-        def deserialize_cuda_engine(self, data):
-            return FakeEngine(gpu, **engine_args) if data == b"engine" else None
-
-    logger = type("Logger", (), {"WARNING": "warning", "__init__": lambda self, level: setattr(self, "level", level)})
-    def nptype(dtype):  # TensorRT's has no NumPy type for BF16, FP8 or FP4
-        if dtype != "DataType.FLOAT":
-            raise TypeError(f"Could not resolve TensorRT datatype to an equivalent numpy datatype. {dtype}")
-        return np.float32
-
-    return types.SimpleNamespace(Logger=logger, Runtime=Runtime, nptype=nptype,
-                                 DataType=types.SimpleNamespace(FLOAT="DataType.FLOAT"),
-                                 TensorIOMode=types.SimpleNamespace(INPUT="in", OUTPUT="out"))
+def engine(gpu, tensors=TENSORS, **kwargs):
+    return fake_tensorrt(gpu, tensors=tensors, run=swap_network, **kwargs)
 
 
 @pytest.fixture
 def gpu(monkeypatch):
     gpu = FakeGpu()
     monkeypatch.setattr(swap, "cp", gpu)
-    monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu))
+    monkeypatch.setattr(swap, "trt", engine(gpu))
     return gpu
 
 
-class RecordingTrt(swap.TrtFaceSwap):
-    def initialize(self, model_bytes, device, device_id):
-        self.loaded = (model_bytes, device, device_id)
-
-
-@pytest.fixture
-def builder(monkeypatch):
-    """Stand-in for rk.onnx_to_trt_dynamic_shape: records the call, writes the engine."""
-    calls = []
-
-    def build(onnx_path, trt_path, /, *, precision, batch_range, spatial_range):
-        calls.append((onnx_path, trt_path, {"precision": precision, "batch_range": batch_range,
-                                            "spatial_range": spatial_range}))
-        with open(trt_path, "wb") as f:
-            f.write(b"engine")
-
-    monkeypatch.setattr(swap.rk, "onnx_to_trt_dynamic_shape", build, raising=False)
-    return calls
-
-
-@pytest.mark.parametrize("given, existing, onnx, engine", [
-    ("m/swap.onnx", ["m/swap.onnx"], "m/swap.onnx", "m/swap.trt"),
-    ("m/swap.trt", ["m/swap.onnx"], "m/swap.onnx", "m/swap.trt"),
-    ("m.onnx/swap.onnx", ["m.onnx/swap.onnx", "m.trt/"], "m.onnx/swap.onnx", "m.trt/swap.trt"),
-    ("m/swap.onnx", ["m/swap.onnx", "m/swap.trt"], None, "m/swap.trt"),
-])
-def test_trt_engine_path_logic(tmp_path, monkeypatch, gpu, builder, given, existing, onnx, engine):
-    monkeypatch.chdir(tmp_path)
-    for name in existing:
-        if name.endswith("/"):
-            (tmp_path / name).mkdir()
-        else:
-            (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-            (tmp_path / name).write_bytes(b"engine" if name.endswith(".trt") else b"onnx")
-    model = RecordingTrt(model_path=given, device="cuda:2")
-    expected = [(onnx, engine, {"precision": "bf16", "batch_range": (1, 1, 32),
-                                "spatial_range": (256, 256, 256)})] if onnx else []
-    assert builder == expected
-    assert (model.model_path, model.model_bytes, model.loaded) == (engine, b"engine", (b"engine", "cuda:2", "2"))
-    RecordingTrt(model_path=given)  # the cached engine is used, never rebuilt
-    assert len(builder) == len(expected)
-
-
-def test_trt_missing_files(tmp_path, monkeypatch, gpu):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(swap.rk, "onnx_to_trt_dynamic_shape", lambda *a, **k: None, raising=False)
-    with pytest.raises(FileNotFoundError) as info:
-        RecordingTrt(model_path="m/swap.onnx")
-    assert str(info.value) == "Model file not found: onnx: m/swap.onnx:False, trt: m/swap.trt:False"
-    (tmp_path / "m").mkdir()
-    (tmp_path / "m/swap.onnx").write_bytes(b"onnx")
-    with pytest.raises(FileNotFoundError, match="^Model file not found: m/swap.trt$"):
-        RecordingTrt(model_path="m/swap.onnx")  # the builder returned without writing
-
-
-def test_trt_engine_bytes_without_a_path(gpu, no_files):
-    assert RecordingTrt(model_bytes=b"engine").loaded == (b"engine", "cuda", "0")
-    with pytest.raises(ValueError, match="^model_bytes must be provided if model_path is not specified$"):
-        RecordingTrt()
-
-
-def test_trt_without_tensorrt_fails_before_touching_files(monkeypatch, no_files):
-    monkeypatch.setattr(swap, "trt", None)
-    monkeypatch.setitem(sys.modules, "tensorrt", None)
-    with pytest.raises(ImportError, match=r"'tensorrt' extra") as info:
-        swap.TrtFaceSwap(model_path="m/swap.onnx")
-    assert info.value.name == "tensorrt"
-
-
-@pytest.mark.parametrize("with_onnx, advice", [
-    (True, r"Delete it and the next construction rebuilds it from the ONNX model"),
-    (False, r"Rebuild it .*or replace it .*no ONNX model '.*swap\.onnx'"),
-], ids=["onnx beside it", "no onnx"])
-def test_trt_unreadable_engine_file_names_the_file(tmp_path, gpu, with_onnx, advice):
-    path = tmp_path / "swap.trt"
-    path.write_bytes(b"engine from another TensorRT")
-    if with_onnx:
-        (tmp_path / "swap.onnx").write_bytes(b"onnx")
-    with pytest.raises(RuntimeError, match=r"engine file '.*swap\.trt'.*" + advice):
-        swap.TrtFaceSwap(model_path=str(path))
-    assert gpu.log[-1] == "device left"
-
-
-def test_trt_forward_binds_reuses_and_rebinds_buffers(gpu):
+def test_trt_finds_target_and_latent_by_their_dimensions(gpu):
     model = swap.TrtFaceSwap(model_bytes=b"engine", device="cuda:1")
     assert (model.target_name, model.source_name, model.output_names) == ("target", "latent", ["output"])
     assert model.d_inputs == {"latent": None, "target": None}
     assert gpu.log[0] == ("device", 1) and ("alloc", (1, 3, 256, 256)) in gpu.log
 
-    def run(n, bias):
-        batch = np.random.default_rng(n).random((n, 3, 256, 256), dtype=np.float32)
-        latent = np.full((n, 512), bias, np.float32)
-        del gpu.log[:]
-        out = model.forward(batch, latent)
-        np.testing.assert_allclose(out, batch + bias, atol=1e-6)
-        return out, [e for e in gpu.log if e[0] in ("alloc", "bind")]
 
-    first, allocations = run(8, 0.5)
-    assert len(allocations) == 6  # target, latent and output, each allocated and bound
-    kept = first.copy()
-    _, allocations = run(8, 0.25)
-    assert allocations == []
-    _, allocations = run(3, 1.0)
-    assert sorted(allocations) == sorted([("alloc", (3, 3, 256, 256)), ("bind", "target"), ("alloc", (3, 512)),
-                                          ("bind", "latent"), ("alloc", (3, 3, 256, 256)), ("bind", "output")])
-    np.testing.assert_array_equal(first, kept)  # a result is never overwritten by a later call
-
-
-@pytest.mark.parametrize("caller", ["caller stream", "side stream"])
-def test_trt_forward_orders_its_work_on_the_streams(gpu, caller):
+def test_trt_normalises_the_batch_on_the_callers_stream(gpu):
     model = swap.TrtFaceSwap(model_bytes=b"engine", device="cuda:1")
     model.input_mean, model.input_std = 0.5, 2.0
     batch, latent = np.ones((2, 3, 256, 256), np.float32), np.full((2, 512), 0.25, np.float32)
-    model.forward(batch, latent)  # allocates and binds the buffers
+    model.forward(batch, latent)
     del gpu.log[:]
-    gpu.current = caller
     out = model.forward(batch, latent)
     np.testing.assert_allclose(out, 0.5)
-    # All of it on the object's GPU. Inputs are filled on the caller's stream; the engine's
-    # stream waits for them, runs the engine and copies the result, which is complete once
-    # the wait returns.
     img, lat = (2, 3, 256, 256), (2, 512)
-    assert gpu.log == [("device", 1), ("fill", img, caller), ("-=", img, caller), ("/=", img, caller),
-                       ("fill", lat, caller), ("record", caller), "wait", ("execute", 77),
-                       ("copy", img, "engine stream"), "sync", "device left"]
-    assert gpu.current == caller
+    assert gpu.log == [("device", 1), ("fill", img, "caller stream"), ("-=", img, "caller stream"),
+                       ("/=", img, "caller stream"), ("fill", lat, "caller stream"), ("record", "caller stream"),
+                       "wait", ("execute", 77), ("copy", img, "engine stream"), "sync", "device left"]
 
 
 def test_trt_output_buffers_in_any_mapping(gpu):
@@ -651,7 +385,7 @@ def test_trt_output_buffers_in_any_mapping(gpu):
         model.forward(np.zeros((2, 3, 256, 256), np.float32), np.zeros((2, 512), np.float32))
 
 
-def test_trt_forward_reports_refusals(monkeypatch, gpu):
+def test_trt_forward_reports_refusals(gpu):
     model = swap.TrtFaceSwap(model_bytes=b"engine")
     with pytest.raises(ValueError, match=r"latent must have shape \(rows, 512\), got \(512,\)"):
         model.forward(np.zeros((2, 3, 256, 256), np.float32), np.zeros(512, np.float32))
@@ -659,15 +393,11 @@ def test_trt_forward_reports_refusals(monkeypatch, gpu):
     with pytest.raises(RuntimeError, match=r"refused the input shape \(33, 3, 256, 256\) for tensor 'target'"):
         model.forward(np.zeros((33, 3, 256, 256), np.float32), np.zeros((33, 512), np.float32))
     assert gpu.log == [("device", 0), "device left"]  # left on errors too
-    monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, fail=True))
-    model = swap.TrtFaceSwap(model_bytes=b"engine")
-    with pytest.raises(RuntimeError, match=r"failed to run the engine for target shape \(2, 3, 256, 256\)"):
-        model.forward(np.zeros((2, 3, 256, 256), np.float32), np.zeros((2, 512), np.float32))
 
 
 def test_trt_buffers_follow_the_engine(monkeypatch, gpu):
     # An engine whose output is larger than its input: the buffer takes the context's shape.
-    monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, tensors=TENSORS[:2] + [("output", "out", (-1, 3, 512, 512))]))
+    monkeypatch.setattr(swap, "trt", engine(gpu, tensors=TENSORS[:2] + [("output", "out", (-1, 3, 512, 512))]))
     model = swap.TrtFaceSwap(model_bytes=b"engine")
     out = model.forward(np.ones((2, 3, 256, 256)), np.zeros((2, 512)))  # float64 in
     assert out.shape == (2, 3, 512, 512) and model.d_inputs["target"].dtype == np.float32
@@ -675,15 +405,15 @@ def test_trt_buffers_follow_the_engine(monkeypatch, gpu):
 
 
 @pytest.mark.parametrize("from_file", [False, True])
-@pytest.mark.parametrize("engine, message", [
+@pytest.mark.parametrize("engine_args, message", [
     ({"tensors": [("target", "in", (-1, 3, 256, 256)), ("output", "out", (-1, 3, 256, 256))]},
      "^Failed to detect target/source bindings$"),
     ({"dtypes": {"latent": "DataType.BF16"}},
      "^TensorRT engine tensor 'latent' has type DataType.BF16, but the engine inputs and outputs must be float32"),
     ({"dtypes": {"output": "DataType.HALF"}}, "tensor 'output' has type DataType.HALF, .* must be float32"),
 ], ids=["no latent input", "bf16 input", "fp16 output"])
-def test_trt_refuses_engines_it_cannot_serve(tmp_path, monkeypatch, gpu, from_file, engine, message):
-    monkeypatch.setattr(swap, "trt", fake_tensorrt(gpu, **engine))
+def test_trt_refuses_engines_it_cannot_serve(tmp_path, monkeypatch, gpu, from_file, engine_args, message):
+    monkeypatch.setattr(swap, "trt", engine(gpu, **engine_args))
     path = tmp_path / "swap.trt"
     path.write_bytes(b"engine")
     source = {"model_path": str(path)} if from_file else {"model_bytes": b"engine"}

@@ -5,7 +5,7 @@
 // the same float32/float64 promotions as the array arithmetic of the recipe; only the image
 // work goes through the array module of the frame (NumPy on the CPU, CuPy on the GPU) and
 // the image library `rk`. On the CPU the margin blend after the blur runs in one C++ pass.
-#include "pyglue.hpp"
+#include "legacy.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -189,8 +189,8 @@ bool make_plan(double quad[4][2], double qsize, long long h, long long w, long l
 
 // Rows 0..4 of the landmarks as doubles; `single` tells whether they were float32.
 bool read_landmarks(PyObject* module, PyObject* landmarks, double lm[10], bool* single) {
-    Ref np = pyglue::global(module, "np");
-    Ref host = pyglue::host_array(module, landmarks, Py_None);
+    Ref np = pyglue::legacy::global(module, "np");
+    Ref host = pyglue::legacy::host_array(module, landmarks, Py_None);
     if (!np || !host) return false;
     Ref dtype = Ref::steal(PyObject_GetAttrString(host.get(), "dtype"));
     Ref f32 = Ref::steal(PyObject_GetAttrString(np.get(), "float32"));
@@ -199,7 +199,7 @@ bool read_landmarks(PyObject* module, PyObject* landmarks, double lm[10], bool* 
     const int is_f32 = PyObject_RichCompareBool(dtype.get(), f32.get(), Py_EQ);
     if (is_f32 < 0) return false;
     *single = is_f32;
-    Ref values = pyglue::call_method_kw(np.get(), "ascontiguousarray", {host.get()}, {{"dtype", f64.get()}});
+    Ref values = pyglue::legacy::call_method_kw(np.get(), "ascontiguousarray", {host.get()}, {{"dtype", f64.get()}});
     pyglue::Buffer buf;
     if (!values || !buf.acquire(values.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
     const Py_buffer& v = buf.view();
@@ -232,7 +232,7 @@ Ref crop_view(PyObject* img, const Plan& p) {
 // along one axis. A side with no padding contributes no ramp.
 Ref ramp(PyObject* xp, PyObject* f32, Py_ssize_t n, long long before, long long after) {
     Ref len = Ref::steal(PyLong_FromSsize_t(n));
-    Ref i = len ? pyglue::call_method_kw(xp, "arange", {len.get()}, {{"dtype", f32}}) : Ref();
+    Ref i = len ? pyglue::legacy::call_method_kw(xp, "arange", {len.get()}, {{"dtype", f32}}) : Ref();
     if (!i) return Ref();
     Ref nearest;
     if (before > 0) {
@@ -244,12 +244,12 @@ Ref ramp(PyObject* xp, PyObject* f32, Py_ssize_t n, long long before, long long 
         Ref rev = last && d ? Ref::steal(PyNumber_Subtract(last.get(), i.get())) : Ref();
         Ref from_end = rev ? Ref::steal(PyNumber_TrueDivide(rev.get(), d.get())) : Ref();
         if (!from_end) return Ref();
-        nearest = nearest ? pyglue::call_method(xp, "minimum", nearest.get(), from_end.get()) : from_end;
+        nearest = nearest ? pyglue::legacy::call_method(xp, "minimum", nearest.get(), from_end.get()) : from_end;
         if (!nearest) return Ref();
     }
     if (!nearest) {
         Ref inf = py_float(-HUGE_VAL);
-        return inf ? pyglue::call_method_kw(xp, "full", {len.get(), inf.get()}, {{"dtype", f32}}) : Ref();
+        return inf ? pyglue::legacy::call_method_kw(xp, "full", {len.get(), inf.get()}, {{"dtype", f32}}) : Ref();
     }
     Ref one = py_float(1.0);
     return one ? Ref::steal(PyNumber_Subtract(one.get(), nearest.get())) : Ref();
@@ -261,16 +261,16 @@ Ref clipped_weight(PyObject* xp, PyObject* a, double scale, double offset) {
     if (!s || !o || !lo || !hi) return Ref();
     Ref scaled = Ref::steal(PyNumber_Multiply(a, s.get()));
     Ref shifted = scaled ? Ref::steal(PyNumber_Add(scaled.get(), o.get())) : Ref();
-    return shifted ? pyglue::call_method(xp, "clip", shifted.get(), lo.get(), hi.get()) : Ref();
+    return shifted ? pyglue::legacy::call_method(xp, "clip", shifted.get(), lo.get(), hi.get()) : Ref();
 }
 
 // The same filter on both devices: cupyx.scipy.ndimage's for CuPy arrays, SciPy's for
 // NumPy arrays, both looked up at call time.
 Ref gaussian_filter(PyObject* module, PyObject* xp) {
-    Ref cp = pyglue::global(module, "cp");
+    Ref cp = pyglue::legacy::global(module, "cp");
     if (!cp) return Ref();
     const bool gpu = cp.get() == xp;
-    Ref root = pyglue::global(module, gpu ? "cupyx" : "scipy");
+    Ref root = pyglue::legacy::global(module, gpu ? "cupyx" : "scipy");
     if (gpu && root) root = Ref::steal(PyObject_GetAttrString(root.get(), "scipy"));
     Ref ndimage = root ? Ref::steal(PyObject_GetAttrString(root.get(), "ndimage")) : Ref();
     return ndimage ? Ref::steal(PyObject_GetAttrString(ndimage.get(), "gaussian_filter")) : Ref();
@@ -410,7 +410,7 @@ bool blend_margin_host(PyObject* padded, PyObject* blurred, const Plan& p) {
 // Steps 7.4 and 7.7 to 7.10 with the array module (the GPU path).
 Ref blend_margin(PyObject* xp, PyObject* padded, PyObject* blurred, const Plan& p) {
     Py_ssize_t dims[3];
-    if (!pyglue::leading_dims(padded, "the padded image", dims, 3)) return Ref();
+    if (!pyglue::legacy::leading_dims(padded, "the padded image", dims, 3)) return Ref();
     const Py_ssize_t h = dims[0], w = dims[1];
     Ref f32 = Ref::steal(PyObject_GetAttrString(xp, "float32"));
     Ref cols = f32 ? ramp(xp, f32.get(), w, p.pad_l, p.pad_r) : Ref();
@@ -418,10 +418,10 @@ Ref blend_margin(PyObject* xp, PyObject* padded, PyObject* blurred, const Plan& 
     Ref col_shape = Ref::steal(Py_BuildValue("(nnn)", Py_ssize_t(1), w, Py_ssize_t(1)));
     Ref row_shape = Ref::steal(Py_BuildValue("(nnn)", h, Py_ssize_t(1), Py_ssize_t(1)));
     if (!cols || !rows || !col_shape || !row_shape) return Ref();
-    cols = pyglue::call_method(cols.get(), "reshape", col_shape.get());
-    rows = pyglue::call_method(rows.get(), "reshape", row_shape.get());
+    cols = pyglue::legacy::call_method(cols.get(), "reshape", col_shape.get());
+    rows = pyglue::legacy::call_method(rows.get(), "reshape", row_shape.get());
     // h x w x 1: 1 on the outer edge, 0 one pad width in, negative further inside.
-    Ref mask = cols && rows ? pyglue::call_method(xp, "maximum", cols.get(), rows.get()) : Ref();
+    Ref mask = cols && rows ? pyglue::legacy::call_method(xp, "maximum", cols.get(), rows.get()) : Ref();
     if (!mask) return Ref();
 
     // img + (blurred - img) * clip(mask * 3 + 1, 0, 1), in place on arrays made here.
@@ -435,7 +435,7 @@ Ref blend_margin(PyObject* xp, PyObject* padded, PyObject* blurred, const Plan& 
 
     // img + (median - img) * clip(mask, 0, 1)
     Ref axes = Ref::steal(Py_BuildValue("(ii)", 0, 1));
-    Ref median = axes ? pyglue::call_method_kw(xp, "median", {img.get()}, {{"axis", axes.get()}}) : Ref();
+    Ref median = axes ? pyglue::legacy::call_method_kw(xp, "median", {img.get()}, {{"axis", axes.get()}}) : Ref();
     toward = median ? Ref::steal(PyNumber_Subtract(median.get(), img.get())) : Ref();
     weight = clipped_weight(xp, mask.get(), 1.0, 0.0);
     if (!toward || !weight || !(toward = Ref::steal(PyNumber_InPlaceMultiply(toward.get(), weight.get()))) ||
@@ -443,7 +443,7 @@ Ref blend_margin(PyObject* xp, PyObject* padded, PyObject* blurred, const Plan& 
         return Ref();
 
     Ref zero = py_int(0), one = py_int(1);
-    if (!zero || !one || !pyglue::call_method_kw(xp, "clip", {img.get(), zero.get(), one.get()}, {{"out", img.get()}}))
+    if (!zero || !one || !pyglue::legacy::call_method_kw(xp, "clip", {img.get(), zero.get(), one.get()}, {{"out", img.get()}}))
         return Ref();
     return img;
 }
@@ -454,11 +454,11 @@ Ref pad_and_blend(PyObject* module, PyObject* xp, PyObject* img, const Plan& p) 
     Ref pads = Ref::steal(Py_BuildValue("((LL)(LL)(ii))", p.pad_t, p.pad_b, p.pad_l, p.pad_r, 0, 0));
     Ref mode = Ref::steal(PyUnicode_FromString("reflect"));
     if (!pads || !mode) return Ref();
-    Ref padded = pyglue::call_method_kw(xp, "pad", {img, pads.get()}, {{"mode", mode.get()}});
+    Ref padded = pyglue::legacy::call_method_kw(xp, "pad", {img, pads.get()}, {{"mode", mode.get()}});
     Ref filter = padded ? gaussian_filter(module, xp) : Ref();
     Ref sigma = Ref::steal(Py_BuildValue("[ddi]", p.blur, p.blur, 0));
-    Ref blurred = filter && sigma ? pyglue::call(filter.get(), padded.get(), sigma.get()) : Ref();
-    Ref np = blurred ? pyglue::global(module, "np") : Ref();
+    Ref blurred = filter && sigma ? pyglue::legacy::call(filter.get(), padded.get(), sigma.get()) : Ref();
+    Ref np = blurred ? pyglue::legacy::global(module, "np") : Ref();
     if (!np) return Ref();
     if (np.get() != xp) return blend_margin(xp, padded.get(), blurred.get(), p);
     return blend_margin_host(padded.get(), blurred.get(), p) ? padded : Ref();
@@ -472,14 +472,14 @@ Ref zeros_for(PyObject* module, PyObject* xp, PyObject* img, long long side) {
     Ref head = Ref::steal(Py_BuildValue("(LL)", side, side));
     Ref full = tail && head ? Ref::steal(PySequence_Concat(head.get(), tail.get())) : Ref();
     Ref f32 = Ref::steal(PyObject_GetAttrString(xp, "float32"));
-    Ref np = pyglue::global(module, "np");
+    Ref np = pyglue::legacy::global(module, "np");
     if (!full || !f32 || !np) return Ref();
-    if (np.get() == xp) return pyglue::call_method_kw(xp, "zeros", {full.get()}, {{"dtype", f32.get()}});
+    if (np.get() == xp) return pyglue::legacy::call_method_kw(xp, "zeros", {full.get()}, {{"dtype", f32.get()}});
     Ref device = Ref::steal(PyObject_GetAttrString(img, "device"));
-    if (!device || !pyglue::call_method(device.get(), "__enter__")) return Ref();
-    Ref zeros = pyglue::call_method_kw(xp, "zeros", {full.get()}, {{"dtype", f32.get()}});
+    if (!device || !pyglue::legacy::call_method(device.get(), "__enter__")) return Ref();
+    Ref zeros = pyglue::legacy::call_method_kw(xp, "zeros", {full.get()}, {{"dtype", f32.get()}});
     PyObject* failure = PyErr_GetRaisedException();
-    Ref left = pyglue::call_method(device.get(), "__exit__", Py_None, Py_None, Py_None);
+    Ref left = pyglue::legacy::call_method(device.get(), "__exit__", Py_None, Py_None, Py_None);
     if (failure) {
         PyErr_SetRaisedException(failure);  // the allocation's error, not the exit's
         return Ref();
@@ -490,26 +490,26 @@ Ref zeros_for(PyObject* module, PyObject* xp, PyObject* img, long long side) {
 PyObject* align_face_ffhq(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"img", "face_landmarks", "output_size", "transform_size",
                                         "enable_padding"};
-    static const pyglue::Params params{"align_face_ffhq", names, 5, 2};
+    static const pyglue::legacy::Params params{"align_face_ffhq", names, 5, 2};
     PyObject* a[5];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject* img = a[0];
     long long output_size = 256, transform_size = 1024;
-    if (a[2] && (!pyglue::check_exact(a[2], &PyLong_Type, "output_size") ||
+    if (a[2] && (!pyglue::legacy::check_exact(a[2], &PyLong_Type, "output_size") ||
                  ((output_size = PyLong_AsLongLong(a[2])) == -1 && PyErr_Occurred())))
         return nullptr;
-    if (a[3] && (!pyglue::check_exact(a[3], &PyLong_Type, "transform_size") ||
+    if (a[3] && (!pyglue::legacy::check_exact(a[3], &PyLong_Type, "transform_size") ||
                  ((transform_size = PyLong_AsLongLong(a[3])) == -1 && PyErr_Occurred())))
         return nullptr;
     const int enable_padding = a[4] ? PyObject_IsTrue(a[4]) : 1;
     if (enable_padding < 0) return nullptr;
 
-    Ref xp = pyglue::array_module(module, img);
-    Ref rk = pyglue::global(module, "rk");
+    Ref xp = pyglue::legacy::array_module(module, img);
+    Ref rk = pyglue::legacy::global(module, "rk");
     Py_ssize_t hw[2];
     double lm[10];
     bool single = false;
-    if (!xp || !rk || !pyglue::leading_dims(img, "img", hw, 2) || !read_landmarks(module, a[1], lm, &single))
+    if (!xp || !rk || !pyglue::legacy::leading_dims(img, "img", hw, 2) || !read_landmarks(module, a[1], lm, &single))
         return nullptr;
     double quad[4][2], qsize;
     single ? face_quad<float>(lm, quad, &qsize) : face_quad<double>(lm, quad, &qsize);
@@ -528,32 +528,32 @@ PyObject* align_face_ffhq(PyObject* module, PyObject* const* args, Py_ssize_t na
         // Area-shrink the float image, as the recipe does, not the 8-bit one.
         Ref size = Ref::steal(Py_BuildValue("(LL)", plan.resize_w, plan.resize_h));
         Ref area = Ref::steal(PyObject_GetAttrString(rk.get(), "INTER_AREA"));
-        if (!converted && !(work = pyglue::call_method(rk.get(), "to_float32", work.get()))) return nullptr;
+        if (!converted && !(work = pyglue::legacy::call_method(rk.get(), "to_float32", work.get()))) return nullptr;
         converted = true;
         if (!size || !area ||
-            !(work = pyglue::call_method_kw(rk.get(), "resize", {work.get(), size.get()},
+            !(work = pyglue::legacy::call_method_kw(rk.get(), "resize", {work.get(), size.get()},
                                             {{"interpolation", area.get()}})))
             return nullptr;
     }
     if (plan.crop && !(work = crop_view(work.get(), plan))) return nullptr;
     // Conversion is per pixel, so converting only the crop gives the same values for
     // a fraction of the work.
-    if (!converted && !(work = pyglue::call_method(rk.get(), "to_float32", work.get()))) return nullptr;
+    if (!converted && !(work = pyglue::legacy::call_method(rk.get(), "to_float32", work.get()))) return nullptr;
     if (plan.pad && !(work = pad_and_blend(module, xp.get(), work.get(), plan))) return nullptr;
 
-    Ref np = pyglue::global(module, "np");
+    Ref np = pyglue::legacy::global(module, "np");
     Ref rows = Ref::steal(Py_BuildValue("[[ddd][ddd]]", plan.M[0][0], plan.M[0][1], plan.M[0][2], plan.M[1][0],
                                         plan.M[1][1], plan.M[1][2]));
-    Ref M = np && rows ? pyglue::call_method(np.get(), "array", rows.get()) : Ref();
+    Ref M = np && rows ? pyglue::legacy::call_method(np.get(), "array", rows.get()) : Ref();
     Ref out_shape = Ref::steal(Py_BuildValue("(LL)", transform_size, transform_size));
-    if (!M || !out_shape || !(work = pyglue::call_method(rk.get(), "affine_transform", work.get(), M.get(),
+    if (!M || !out_shape || !(work = pyglue::legacy::call_method(rk.get(), "affine_transform", work.get(), M.get(),
                                                          out_shape.get())))
         return nullptr;
     if (output_size < transform_size) {
         Ref size = Ref::steal(Py_BuildValue("(LL)", output_size, output_size));
         Ref area = Ref::steal(PyObject_GetAttrString(rk.get(), "INTER_AREA"));
         if (!size || !area ||
-            !(work = pyglue::call_method_kw(rk.get(), "resize", {work.get(), size.get()},
+            !(work = pyglue::legacy::call_method_kw(rk.get(), "resize", {work.get(), size.get()},
                                             {{"interpolation", area.get()}})))
             return nullptr;
     }
@@ -583,12 +583,12 @@ bool bind_package(PyObject* module, const char* dotted, const char* top, bool op
         PyErr_Clear();
         return PyModule_AddObjectRef(module, top, Py_None) == 0;
     }
-    return pyglue::bind_import(module, top, top);
+    return pyglue::legacy::bind_import(module, top, top);
 }
 
 int exec_module(PyObject* module) {
-    if (!pyglue::bind_import(module, "cupy", "cp", true) || !pyglue::bind_import(module, "numpy", "np") ||
-        !pyglue::bind_import(module, "rasterkit", "rk") || !bind_package(module, "cupyx.scipy.ndimage", "cupyx", true) ||
+    if (!pyglue::legacy::bind_import(module, "cupy", "cp", true) || !pyglue::legacy::bind_import(module, "numpy", "np") ||
+        !pyglue::legacy::bind_import(module, "rasterkit", "rk") || !bind_package(module, "cupyx.scipy.ndimage", "cupyx", true) ||
         !bind_package(module, "scipy.ndimage", "scipy", false))
         return -1;
     Ref typing = Ref::steal(PyImport_ImportModule("typing"));

@@ -5,7 +5,7 @@
 // it the warped mask is exactly 0, so the frame's own values are the result there. Inside
 // it the values equal those of the full-frame blend up to float rounding (the region's
 // matrix is IM shifted by a whole number of pixels, which rounds sample positions apart).
-#include "pyglue.hpp"
+#include "legacy.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -18,24 +18,24 @@ Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrSt
 
 // True when CuPy is importable and sees a usable GPU.
 int gpu_usable(PyObject* module) {
-    Ref cp = pyglue::global(module, "cp");
+    Ref cp = pyglue::legacy::global(module, "cp");
     if (!cp) return -1;
     if (cp.get() == Py_None) return 0;
     Ref cuda = attr(cp.get(), "cuda");
-    Ref ok = cuda ? pyglue::call_method(cuda.get(), "is_available") : Ref();
+    Ref ok = cuda ? pyglue::legacy::call_method(cuda.get(), "is_available") : Ref();
     return ok ? PyObject_IsTrue(ok.get()) : -1;
 }
 
 // `array` moved to the array module `xp` (the module global `np` or `cp`) when it lives in
 // the other one, so a mask made for one device still blends on the other.
 Ref like_module(PyObject* module, PyObject* xp, PyObject* array) {
-    Ref own = pyglue::array_module(module, array);
+    Ref own = pyglue::legacy::array_module(module, array);
     if (!own) return Ref();
     if (own.get() == xp) return Ref::borrow(array);
-    Ref cp = pyglue::global(module, "cp");
+    Ref cp = pyglue::legacy::global(module, "cp");
     if (!cp) return Ref();
-    return own.get() == cp.get() ? pyglue::call_method(cp.get(), "asnumpy", array)
-                                 : pyglue::call_method(cp.get(), "asarray", array);
+    return own.get() == cp.get() ? pyglue::legacy::call_method(cp.get(), "asnumpy", array)
+                                 : pyglue::legacy::call_method(cp.get(), "asarray", array);
 }
 
 // slice(start, stop)
@@ -48,22 +48,22 @@ Ref slice(Py_ssize_t start, Py_ssize_t stop) {
 Ref ones_plate(PyObject* xp, PyObject* h, PyObject* w) {
     Ref shape = Ref::steal(Py_BuildValue("(OOi)", h, w, 3));
     Ref f32 = attr(xp, "float32");
-    return shape && f32 ? pyglue::call_method_kw(xp, "ones", {shape.get()}, {{"dtype", f32.get()}}) : Ref();
+    return shape && f32 ? pyglue::legacy::call_method_kw(xp, "ones", {shape.get()}, {{"dtype", f32.get()}}) : Ref();
 }
 
 // ---------------------------------------------------------------- PasteBack
 
 PyObject* pb_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"self", "blursize"};
-    static const pyglue::Params params{"__init__", names, 2, 1};
+    static const pyglue::legacy::Params params{"__init__", names, 2, 1};
     PyObject* a[2];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject* self = a[0];
     const double value = a[1] ? PyFloat_AsDouble(a[1]) : 1.0;
     if (value == -1.0 && PyErr_Occurred()) return nullptr;
     Ref blursize = Ref::steal(PyFloat_FromDouble(value));
-    Ref rk = pyglue::global(module, "rk");
-    Ref blur = rk ? pyglue::call_method(rk.get(), "GaussianBlur") : Ref();
+    Ref rk = pyglue::legacy::global(module, "rk");
+    Ref blur = rk ? pyglue::legacy::call_method(rk.get(), "GaussianBlur") : Ref();
     if (!blursize || !blur || PyObject_SetAttrString(self, "gaussian_blur", blur.get()) < 0 ||
         PyObject_SetAttrString(self, "blursize", blursize.get()) < 0 ||
         PyObject_SetAttrString(self, "mask", Py_None) < 0 || PyObject_SetAttrString(self, "size", Py_None) < 0)
@@ -99,11 +99,11 @@ bool zero_bands(PyObject* plate, int axis, PyObject* width) {
 
 PyObject* pb_create_mask(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"self", "size"};
-    static const pyglue::Params params{"create_mask", names, 2, 2};
+    static const pyglue::legacy::Params params{"create_mask", names, 2, 2};
     PyObject* a[2];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject *self = a[0], *size = a[1];
-    if (!pyglue::check_exact(size, &PyTuple_Type, "size")) return nullptr;
+    if (!pyglue::legacy::check_exact(size, &PyTuple_Type, "size")) return nullptr;
     Ref h = Ref::steal(PySequence_GetItem(size, 0));
     Ref w = h ? Ref::steal(PySequence_GetItem(size, 1)) : Ref();
     Ref blursize = w ? attr(self, "blursize") : Ref();
@@ -114,27 +114,27 @@ PyObject* pb_create_mask(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
     // Made from nothing, so on the GPU when one is usable.
     const int gpu = gpu_usable(module);
-    Ref xp = gpu < 0 ? Ref() : pyglue::global(module, gpu ? "cp" : "np");
+    Ref xp = gpu < 0 ? Ref() : pyglue::legacy::global(module, gpu ? "cp" : "np");
     Ref plate = xp ? ones_plate(xp.get(), h.get(), w.get()) : Ref();
     if (!plate || !zero_bands(plate.get(), 0, padding_h.get()) || !zero_bands(plate.get(), 1, padding_v.get()))
         return nullptr;
     Ref sigma = Ref::steal(PyNumber_Float(padding_v.get()));
     Ref blur = sigma ? attr(self, "gaussian_blur") : Ref();
-    return blur ? pyglue::call_method(blur.get(), "get", plate.get(), padding_v.get(), sigma.get()).release()
+    return blur ? pyglue::legacy::call_method(blur.get(), "get", plate.get(), padding_v.get(), sigma.get()).release()
                 : nullptr;
 }
 
 PyObject* pb_get(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"self", "target_image", "paste_image", "M"};
-    static const pyglue::Params params{"get", names, 4, 4};
+    static const pyglue::legacy::Params params{"get", names, 4, 4};
     PyObject* a[4];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject* self = a[0];
-    Ref rk = pyglue::global(module, "rk");
-    Ref target = rk ? pyglue::call_method(rk.get(), "to_float32", a[1]) : Ref();
-    Ref paste = target ? pyglue::call_method(rk.get(), "to_float32", a[2]) : Ref();
+    Ref rk = pyglue::legacy::global(module, "rk");
+    Ref target = rk ? pyglue::legacy::call_method(rk.get(), "to_float32", a[1]) : Ref();
+    Ref paste = target ? pyglue::legacy::call_method(rk.get(), "to_float32", a[2]) : Ref();
     Py_ssize_t hw[2];
-    if (!paste || !pyglue::leading_dims(paste.get(), "paste_image", hw, 2)) return nullptr;
+    if (!paste || !pyglue::legacy::leading_dims(paste.get(), "paste_image", hw, 2)) return nullptr;
     Ref size = Ref::steal(Py_BuildValue("(nn)", hw[0], hw[1]));
     Ref cached = size ? attr(self, "size") : Ref();
     const int changed = cached ? PyObject_RichCompareBool(cached.get(), size.get(), Py_NE) : -1;
@@ -142,16 +142,16 @@ PyObject* pb_get(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (changed) {
         // The size is recorded only with a mask built for it, so a failed build is retried
         // on the next frame instead of leaving a stale mask in place.
-        Ref mask = pyglue::call_method(self, "create_mask", size.get());
-        Ref xp = mask ? pyglue::array_module(module, paste.get()) : Ref();
+        Ref mask = pyglue::legacy::call_method(self, "create_mask", size.get());
+        Ref xp = mask ? pyglue::legacy::array_module(module, paste.get()) : Ref();
         mask = xp ? like_module(module, xp.get(), mask.get()) : Ref();
         if (!mask || PyObject_SetAttrString(self, "mask", mask.get()) < 0 ||
             PyObject_SetAttrString(self, "size", size.get()) < 0)
             return nullptr;
     }
     Ref mask = attr(self, "mask");
-    Ref paste_back = mask ? pyglue::global(module, "paste_back") : Ref();
-    return paste_back ? pyglue::call(paste_back.get(), target.get(), paste.get(), a[3], mask.get()).release()
+    Ref paste_back = mask ? pyglue::legacy::global(module, "paste_back") : Ref();
+    return paste_back ? pyglue::legacy::call(paste_back.get(), target.get(), paste.get(), a[3], mask.get()).release()
                       : nullptr;
 }
 
@@ -187,14 +187,14 @@ struct Region {
 bool reachable_region(PyObject* module, PyObject* IM, Py_ssize_t h, Py_ssize_t w, Py_ssize_t H, Py_ssize_t W,
                       Region& r) {
     if (H <= 0 || W <= 0) return false;
-    Ref np = pyglue::global(module, "np");
-    Ref home = np ? pyglue::array_module(module, IM) : Ref();
+    Ref np = pyglue::legacy::global(module, "np");
+    Ref home = np ? pyglue::legacy::array_module(module, IM) : Ref();
     if (!home || home.get() != np.get()) {
         PyErr_Clear();
         return false;
     }
     Ref f64 = Ref::steal(PyUnicode_FromString("float64"));
-    Ref host = f64 ? pyglue::host_array(module, IM, f64.get()) : Ref();
+    Ref host = f64 ? pyglue::legacy::host_array(module, IM, f64.get()) : Ref();
     pyglue::Buffer buf;
     if (!host || !buf.acquire(host.get(), PyBUF_C_CONTIGUOUS)) {
         PyErr_Clear();
@@ -235,15 +235,15 @@ bool reachable_region(PyObject* module, PyObject* IM, Py_ssize_t h, Py_ssize_t w
 
 PyObject* paste_back(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"target_image", "paste_image", "M", "mask"};
-    static const pyglue::Params params{"paste_back", names, 4, 3};
+    static const pyglue::legacy::Params params{"paste_back", names, 4, 3};
     PyObject* a[4];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject *target = a[0], *paste = a[1];
-    Ref rk = pyglue::global(module, "rk");
-    Ref xp = rk ? pyglue::array_module(module, target) : Ref();
+    Ref rk = pyglue::legacy::global(module, "rk");
+    Ref xp = rk ? pyglue::legacy::array_module(module, target) : Ref();
     Py_ssize_t crop[2], frame[2];
-    if (!xp || !pyglue::leading_dims(paste, "paste_image", crop, 2) ||
-        !pyglue::leading_dims(target, "target_image", frame, 2))
+    if (!xp || !pyglue::legacy::leading_dims(paste, "paste_image", crop, 2) ||
+        !pyglue::legacy::leading_dims(target, "target_image", frame, 2))
         return nullptr;
     Ref h = Ref::steal(PyLong_FromSsize_t(crop[0])), w = Ref::steal(PyLong_FromSsize_t(crop[1]));
     if (!h || !w) return nullptr;
@@ -256,10 +256,10 @@ PyObject* paste_back(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         Ref autointer = attr(rk.get(), "INTER_AUTO");
         Ref local = like_module(module, xp.get(), a[3]);
         if (size && autointer && local)
-            mask = pyglue::call_method_kw(rk.get(), "resize", {local.get(), size.get()},
+            mask = pyglue::legacy::call_method_kw(rk.get(), "resize", {local.get(), size.get()},
                                           {{"interpolation", autointer.get()}});
     }
-    Ref IM = mask ? pyglue::call_method(rk.get(), "get_inverse_matrix", a[2]) : Ref();
+    Ref IM = mask ? pyglue::legacy::call_method(rk.get(), "get_inverse_matrix", a[2]) : Ref();
     if (!IM) return nullptr;
 
     Region r{0, 0, frame[1], frame[0], {}};
@@ -269,13 +269,13 @@ PyObject* paste_back(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         // The region's matrix, on the host like the IM it was read from.
         Ref rows = Ref::steal(Py_BuildValue("[[ddd][ddd]]", r.IM[0][0], r.IM[0][1], r.IM[0][2], r.IM[1][0],
                                             r.IM[1][1], r.IM[1][2]));
-        Ref np = pyglue::global(module, "np");
-        if (!rows || !np || !(IM = pyglue::call_method(np.get(), "array", rows.get()))) return nullptr;
+        Ref np = pyglue::legacy::global(module, "np");
+        if (!rows || !np || !(IM = pyglue::legacy::call_method(np.get(), "array", rows.get()))) return nullptr;
     }
     Ref out_size = Ref::steal(Py_BuildValue("(nn)", r.y1 - r.y0, r.x1 - r.x0));
-    Ref warped = out_size ? pyglue::call_method(rk.get(), "affine_transform", paste, IM.get(), out_size.get()) : Ref();
+    Ref warped = out_size ? pyglue::legacy::call_method(rk.get(), "affine_transform", paste, IM.get(), out_size.get()) : Ref();
     Ref warped_mask =
-        warped ? pyglue::call_method(rk.get(), "affine_transform", mask.get(), IM.get(), out_size.get()) : Ref();
+        warped ? pyglue::legacy::call_method(rk.get(), "affine_transform", mask.get(), IM.get(), out_size.get()) : Ref();
     if (!warped_mask) return nullptr;
 
     Ref region;
@@ -295,7 +295,7 @@ PyObject* paste_back(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 
     // Outside the region the blend gives the frame itself, in the blend's type.
     Ref dtype = attr(blended.get(), "dtype");
-    Ref merged = dtype ? pyglue::call_method(target, "astype", dtype.get()) : Ref();
+    Ref merged = dtype ? pyglue::legacy::call_method(target, "astype", dtype.get()) : Ref();
     if (!merged || PyObject_SetItem(merged.get(), region.get(), blended.get()) < 0) return nullptr;
     return merged.release();
 }
@@ -315,10 +315,10 @@ PyMethodDef functions[] = {
 };
 
 int exec_module(PyObject* module) {
-    if (!pyglue::bind_import(module, "cupy", "cp", true) || !pyglue::bind_import(module, "numpy", "np") ||
-        !pyglue::bind_import(module, "rasterkit", "rk"))
+    if (!pyglue::legacy::bind_import(module, "cupy", "cp", true) || !pyglue::legacy::bind_import(module, "numpy", "np") ||
+        !pyglue::legacy::bind_import(module, "rasterkit", "rk"))
         return -1;
-    return pyglue::add_class(module, "PasteBack", nullptr,
+    return pyglue::legacy::add_class(module, "PasteBack", nullptr,
                              "Pastes processed face crops back into their frames through a feathered "
                              "mask, built once per crop size and cached.",
                              paste_back_methods)

@@ -6,7 +6,7 @@
 // NumPy writes and reads the .npy stream through a small file-like object that
 // enciphers on the way to the file descriptor and deciphers on the way back, so the
 // matrix is never held in memory as a second whole copy.
-#include "pyglue.hpp"
+#include "legacy.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -312,12 +312,12 @@ private:
 
 // SHA-256 of the password, derived afresh on every call through the module's hashlib.
 Ref derive_key(PyObject* module) {
-    Ref hashlib = pyglue::global(module, "hashlib");
+    Ref hashlib = pyglue::legacy::global(module, "hashlib");
     Ref password = hashlib ? Ref::steal(PyUnicode_FromString(kPassword)) : Ref();
     Ref raw = password ? Ref::steal(PyUnicode_AsEncodedString(password.get(), "utf-8", "strict")) : Ref();
     if (!raw) return Ref();
-    Ref digest = pyglue::call_method(hashlib.get(), "sha256", raw.get());
-    Ref key = digest ? pyglue::call_method(digest.get(), "digest") : Ref();
+    Ref digest = pyglue::legacy::call_method(hashlib.get(), "sha256", raw.get());
+    Ref key = digest ? pyglue::legacy::call_method(digest.get(), "digest") : Ref();
     if (key && (!PyBytes_Check(key.get()) || PyBytes_GET_SIZE(key.get()) != static_cast<Py_ssize_t>(kKeyLen))) {
         PyErr_SetString(PyExc_ValueError, "the key digest must be 32 bytes");
         return Ref();
@@ -327,36 +327,36 @@ Ref derive_key(PyObject* module) {
 
 // os.path.join(script_dir, "vault.bin"), with script_dir read at call time.
 Ref default_path(PyObject* module) {
-    Ref os = pyglue::global(module, "os");
+    Ref os = pyglue::legacy::global(module, "os");
     Ref path = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref dir = path ? pyglue::global(module, "script_dir") : Ref();
+    Ref dir = path ? pyglue::legacy::global(module, "script_dir") : Ref();
     Ref name = dir ? Ref::steal(PyUnicode_FromString(kFileName)) : Ref();
     if (!name) return Ref();
-    return pyglue::call_method(path.get(), "join", dir.get(), name.get());
+    return pyglue::legacy::call_method(path.get(), "join", dir.get(), name.get());
 }
 
 // True when CuPy is importable and sees a usable GPU.
 int gpu_usable(PyObject* module, Ref& cp) {
-    cp = pyglue::global(module, "cp");
+    cp = pyglue::legacy::global(module, "cp");
     if (!cp) return -1;
     if (cp.get() == Py_None) return 0;
     Ref cuda = Ref::steal(PyObject_GetAttrString(cp.get(), "cuda"));
-    Ref ok = cuda ? pyglue::call_method(cuda.get(), "is_available") : Ref();
+    Ref ok = cuda ? pyglue::legacy::call_method(cuda.get(), "is_available") : Ref();
     return ok ? PyObject_IsTrue(ok.get()) : -1;
 }
 
 PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"vault_path"};
-    static const pyglue::Params params{"load_vault", names, 1, 0};
+    static const pyglue::legacy::Params params{"load_vault", names, 1, 0};
     PyObject* a[1];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     Ref path = Ref::borrow(a[0] ? a[0] : Py_None);
-    if (!pyglue::check_exact(path.get(), &PyUnicode_Type, "vault_path", true)) return nullptr;
+    if (!pyglue::legacy::check_exact(path.get(), &PyUnicode_Type, "vault_path", true)) return nullptr;
     if (path.get() == Py_None && !(path = default_path(module))) return nullptr;
 
-    Ref os = pyglue::global(module, "os");
+    Ref os = pyglue::legacy::global(module, "os");
     Ref ospath = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref exists = ospath ? pyglue::call_method(ospath.get(), "exists", path.get()) : Ref();
+    Ref exists = ospath ? pyglue::legacy::call_method(ospath.get(), "exists", path.get()) : Ref();
     if (!exists) return nullptr;
     const int found = PyObject_IsTrue(exists.get());
     if (found < 0) return nullptr;
@@ -375,9 +375,9 @@ PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     Py_END_ALLOW_THREADS
     if (file.fd < 0) return os_error(errno, path.get());
 
-    Ref np = pyglue::global(module, "np");
+    Ref np = pyglue::legacy::global(module, "np");
     Ref stream = np ? new_stream(module, file.fd, key.get(), path.get()) : Ref();
-    Ref array = stream ? pyglue::call_method(np.get(), "load", stream.get()) : Ref();
+    Ref array = stream ? pyglue::legacy::call_method(np.get(), "load", stream.get()) : Ref();
     detach(stream);
     if (!array) return nullptr;
     // An .npz archive would come back as a reader tied to the closed stream.
@@ -393,37 +393,37 @@ PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     Ref cp;
     const int gpu = gpu_usable(module, cp);
     if (gpu < 0) return nullptr;
-    return gpu ? pyglue::call_method(cp.get(), "asarray", array.get()).release() : array.release();
+    return gpu ? pyglue::legacy::call_method(cp.get(), "asarray", array.get()).release() : array.release();
 }
 
 PyObject* save(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"array", "dest_path"};
-    static const pyglue::Params params{"save", names, 2, 1};
+    static const pyglue::legacy::Params params{"save", names, 2, 1};
     PyObject* a[2];
-    if (!pyglue::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
     Ref array = Ref::borrow(a[0]);
     Ref path = Ref::borrow(a[1] ? a[1] : Py_None);
-    if (!pyglue::check_exact(path.get(), &PyUnicode_Type, "dest_path", true)) return nullptr;
+    if (!pyglue::legacy::check_exact(path.get(), &PyUnicode_Type, "dest_path", true)) return nullptr;
 
     Ref key = derive_key(module);
-    Ref cp = key ? pyglue::global(module, "cp") : Ref();
+    Ref cp = key ? pyglue::legacy::global(module, "cp") : Ref();
     if (!cp) return nullptr;
     // A GPU array is copied to the host first.
     if (cp.get() != Py_None) {
         Ref ndarray = Ref::steal(PyObject_GetAttrString(cp.get(), "ndarray"));
         const int on_gpu = ndarray ? PyObject_IsInstance(array.get(), ndarray.get()) : -1;
         if (on_gpu < 0) return nullptr;
-        if (on_gpu && !(array = pyglue::call_method(cp.get(), "asnumpy", array.get()))) return nullptr;
+        if (on_gpu && !(array = pyglue::legacy::call_method(cp.get(), "asnumpy", array.get()))) return nullptr;
     }
     if (path.get() == Py_None && !(path = default_path(module))) return nullptr;
 
     // np.save writes through the cipher into a temporary file; only a complete file
     // replaces the destination.
-    Ref np = pyglue::global(module, "np");
+    Ref np = pyglue::legacy::global(module, "np");
     PendingFile file;
     if (!np || !file.open(path.get())) return nullptr;
     Ref stream = new_stream(module, file.fd(), key.get(), path.get());
-    Ref saved = stream ? pyglue::call_method(np.get(), "save", stream.get(), array.get()) : Ref();
+    Ref saved = stream ? pyglue::legacy::call_method(np.get(), "save", stream.get(), array.get()) : Ref();
     detach(stream);
     if (!saved || !file.commit(path.get())) return nullptr;
     Py_RETURN_NONE;
@@ -450,18 +450,18 @@ PyMethodDef functions[] = {
 };
 
 int exec_module(PyObject* module) {
-    if (!pyglue::bind_import(module, "hashlib", "hashlib") || !pyglue::bind_import(module, "io", "io") ||
-        !pyglue::bind_import(module, "os", "os") || !pyglue::bind_import(module, "cupy", "cp", true) ||
-        !pyglue::bind_import(module, "numpy", "np"))
+    if (!pyglue::legacy::bind_import(module, "hashlib", "hashlib") || !pyglue::legacy::bind_import(module, "io", "io") ||
+        !pyglue::legacy::bind_import(module, "os", "os") || !pyglue::legacy::bind_import(module, "cupy", "cp", true) ||
+        !pyglue::legacy::bind_import(module, "numpy", "np"))
         return -1;
     state(module)->stream_type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
     if (!state(module)->stream_type) return -1;
     // script_dir = os.path.dirname(os.path.abspath(__file__))
-    Ref os = pyglue::global(module, "os");
-    Ref file = pyglue::global(module, "__file__");
+    Ref os = pyglue::legacy::global(module, "os");
+    Ref file = pyglue::legacy::global(module, "__file__");
     Ref ospath = os && file ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref absolute = ospath ? pyglue::call_method(ospath.get(), "abspath", file.get()) : Ref();
-    Ref dir = absolute ? pyglue::call_method(ospath.get(), "dirname", absolute.get()) : Ref();
+    Ref absolute = ospath ? pyglue::legacy::call_method(ospath.get(), "abspath", file.get()) : Ref();
+    Ref dir = absolute ? pyglue::legacy::call_method(ospath.get(), "dirname", absolute.get()) : Ref();
     return dir ? PyModule_AddObjectRef(module, "script_dir", dir.get()) : -1;
 }
 

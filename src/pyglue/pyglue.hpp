@@ -1,23 +1,73 @@
-// Thin C++ layer over the CPython C API shared by every kestrel extension module:
-// an owning reference, argument parsing with the published error texts, exact type
-// checks, call-time lookup of module globals, classes built from C functions,
-// assertions that follow `python -O`, host buffer access and the array-module choice.
+// Thin C++ layer over the CPython C API shared by every kestrel extension module.
 //
-// Convention: a function that can fail returns an empty Ref, nullptr, false or -1 with
-// a Python exception set, exactly like the C API itself.
+// Inside a module, failures travel as C++ exceptions: every operation on the owning
+// handle `Ref` (attribute access, calls, item access, arithmetic) throws `python_error`
+// when CPython reports an error, and `raise` sets an exception of our own and throws. One
+// boundary per entry point (`def`, `guard`) turns that back into "NULL with an exception
+// set", and any other C++ exception (std::bad_alloc included) into a Python exception, so
+// no C++ exception ever reaches the interpreter. A function then reads in the order of
+// the Python it implements, one step a line:
+//
+//     Ref rk = global(module, "rk");
+//     Ref batch = rk.method("images_to_batch", images, kw("std", std), kw("swap_rb", true));
+//
+// Also here: argument parsing with the published error texts, exact type checks,
+// assertions that follow `python -O`, call-time lookup of module globals, optional
+// packages, classes built from C functions, host buffers and the array-module choice.
+// Builds against CPython 3.12 and 3.13.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <array>
+#include <cstdarg>
 #include <cstddef>
-#include <initializer_list>
+#include <exception>
+#include <new>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace pyglue {
 
+// ---------------------------------------------------------------- errors
+
+// Thrown when a Python exception is set; the boundary hands it to the interpreter.
+struct python_error {};
+
+// `p`, or python_error when a C API call returned NULL (its exception is set).
+inline PyObject* ok(PyObject* p) {
+    if (!p) throw python_error();
+    return p;
+}
+
+// `status`, or python_error when a C API call returned a negative status.
+inline int ok_status(int status) {
+    if (status < 0) throw python_error();
+    return status;
+}
+
+// Sets `type(fmt % args)` (PyUnicode_FromFormat's format) and throws.
+[[noreturn]] inline void raise(PyObject* type, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw python_error();
+}
+
 // ---------------------------------------------------------------- references
 
+class Ref;
+struct Arg;
+
+// Holds a strong reference. The reference is dropped only by a thread that holds the
+// GIL: a thread that CPython ends while it waits for the GIL at interpreter exit unwinds
+// through these destructors, and touching reference counts there would race with the
+// finalising interpreter (a few objects are left to the exiting process instead).
 class Ref {
 public:
     Ref() = default;
@@ -26,75 +76,386 @@ public:
         Py_XINCREF(p);
         return Ref(p);
     }
+    // A new reference returned by the C API, or python_error when it returned NULL.
+    static Ref own(PyObject* p) { return Ref(ok(p)); }
     Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Ref& operator=(Ref o) noexcept {
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && PyGILState_Check()) Py_DECREF(p_);
+    }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
+    bool is_none() const { return p_ == Py_None; }
+    bool is(const Ref& o) const { return p_ == o.p_; }
+
+    // Object protocol; each throws python_error on failure.
+    Ref attr(const char* name) const { return own(PyObject_GetAttrString(p_, name)); }
+    bool has_attr(const char* name) const;
+    void set_attr(const char* name, const Arg& value) const;
+    Ref operator[](const Arg& key) const;
+    void set_item(const Arg& key, const Arg& value) const;
+    Ref slice(Py_ssize_t start, Py_ssize_t stop) const;
+    Py_ssize_t len() const {
+        const Py_ssize_t n = PyObject_Length(p_);
+        if (n < 0) throw python_error();
+        return n;
+    }
+    bool truthy() const { return ok_status(PyObject_IsTrue(p_)) != 0; }
+    bool equals(const Arg& other) const;
+    bool isinstance(const Ref& type) const { return ok_status(PyObject_IsInstance(p_, type.p_)) != 0; }
+    const char* type_name() const { return Py_TYPE(p_)->tp_name; }
+
+    // Calls: self(args...) and self.name(args...), where an argument is anything `Arg`
+    // takes, keywords as kw("name", value) after the positional ones.
+    template <class... A>
+    Ref operator()(A&&... args) const;
+    template <class... A>
+    Ref method(const char* name, A&&... args) const;
+
+    // Conversions to C values, with Python's own errors.
+    double to_double() const;
+    Py_ssize_t to_ssize() const;
+    long long to_longlong() const;
 
 private:
     explicit Ref(PyObject* p) : p_(p) {}
     PyObject* p_ = nullptr;
 };
 
-// ---------------------------------------------------------------- arguments
+// A value handed to a call, an attribute or an item: a Ref or PyObject* (borrowed), a
+// C number, a bool or a C string (converted); with a name, a keyword argument.
+struct Arg {
+    Ref value;
+    const char* name = nullptr;
+
+    Arg(const Ref& v) : value(v) { need(); }
+    Arg(Ref&& v) : value(std::move(v)) { need(); }
+    Arg(PyObject* v) : value(Ref::borrow(v)) { need(); }
+    Arg(bool v) : value(Ref::borrow(v ? Py_True : Py_False)) {}
+    Arg(double v) : value(Ref::own(PyFloat_FromDouble(v))) {}
+    Arg(const char* v) : value(Ref::own(PyUnicode_FromString(v))) {}
+    template <class T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+    Arg(T v) : value(Ref::own(PyLong_FromLongLong(static_cast<long long>(v)))) {}
+
+private:
+    void need() const {
+        if (!value) raise(PyExc_SystemError, "pyglue: a null object was passed on");
+    }
+};
+
+// A keyword argument: f(x, kw("axis", 0)).
+inline Arg kw(const char* name, Arg value) {
+    value.name = name;
+    return value;
+}
+
+// Python values.
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref str(const char* s) { return Ref::own(PyUnicode_FromString(s)); }
+inline Ref integer(long long v) { return Ref::own(PyLong_FromLongLong(v)); }
+inline Ref real(double v) { return Ref::own(PyFloat_FromDouble(v)); }
+inline Ref dict() { return Ref::own(PyDict_New()); }
+
+template <class... A>
+Ref tuple(A&&... items) {
+    Ref t = Ref::own(PyTuple_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.get(), i++, Arg(std::forward<A>(items)).value.release())), ...);
+    return t;
+}
+
+template <class... A>
+Ref list(A&&... items) {
+    Ref l = Ref::own(PyList_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyList_SET_ITEM(l.get(), i++, Arg(std::forward<A>(items)).value.release())), ...);
+    return l;
+}
+
+// A tuple of Python ints from C values.
+template <class It>
+Ref int_tuple(It first, It last) {
+    Ref t = Ref::own(PyTuple_New(static_cast<Py_ssize_t>(last - first)));
+    for (Py_ssize_t i = 0; first != last; ++first, ++i)
+        PyTuple_SET_ITEM(t.get(), i, ok(PyLong_FromLongLong(static_cast<long long>(*first))));
+    return t;
+}
+
+inline void append(const Ref& list, const Arg& item) { ok_status(PyList_Append(list.get(), item.value.get())); }
+
+// ---------------------------------------------------------------- calls
+
+namespace detail {
+
+// Vectorcall with `self` (may be NULL) and the arguments; keywords go last in the
+// vector, their names in a tuple.
+template <size_t N>
+Ref call(PyObject* callable, PyObject* method_name, PyObject* self, std::array<Arg, N>& args) {
+    PyObject* argv[N + 2];
+    PyObject** out = argv + 1;  // argv[0] is free for PY_VECTORCALL_ARGUMENTS_OFFSET
+    size_t n = 0, positional = 0;
+    if (self) out[n++] = self;
+    Py_ssize_t keywords = 0;
+    for (const Arg& a : args) {
+        if (a.name)
+            ++keywords;
+        else if (keywords)
+            raise(PyExc_SystemError, "pyglue: a positional argument after a keyword");
+        else
+            ++positional;
+        out[n++] = a.value.get();
+    }
+    Ref kwnames;
+    if (keywords) {
+        kwnames = Ref::own(PyTuple_New(keywords));
+        Py_ssize_t k = 0;
+        for (const Arg& a : args)
+            if (a.name) PyTuple_SET_ITEM(kwnames.get(), k++, ok(PyUnicode_InternFromString(a.name)));
+    }
+    const size_t nargsf = (positional + (self ? 1 : 0)) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (method_name) return Ref::own(PyObject_VectorcallMethod(method_name, out, nargsf, kwnames.get()));
+    return Ref::own(PyObject_Vectorcall(callable, out, nargsf, kwnames.get()));
+}
+
+}  // namespace detail
+
+template <class... A>
+Ref Ref::operator()(A&&... args) const {
+    std::array<Arg, sizeof...(A)> a{Arg(std::forward<A>(args))...};
+    return detail::call(p_, nullptr, nullptr, a);
+}
+
+template <class... A>
+Ref Ref::method(const char* name, A&&... args) const {
+    std::array<Arg, sizeof...(A)> a{Arg(std::forward<A>(args))...};
+    Ref n = Ref::own(PyUnicode_InternFromString(name));
+    return detail::call(nullptr, n.get(), p_, a);
+}
+
+inline bool Ref::has_attr(const char* name) const {
+    PyObject* v = PyObject_GetAttrString(p_, name);
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw python_error();
+    PyErr_Clear();
+    return false;
+}
+
+inline void Ref::set_attr(const char* name, const Arg& value) const {
+    ok_status(PyObject_SetAttrString(p_, name, value.value.get()));
+}
+
+inline Ref Ref::operator[](const Arg& key) const { return own(PyObject_GetItem(p_, key.value.get())); }
+
+inline void Ref::set_item(const Arg& key, const Arg& value) const {
+    ok_status(PyObject_SetItem(p_, key.value.get(), value.value.get()));
+}
+
+inline Ref Ref::slice(Py_ssize_t start, Py_ssize_t stop) const {
+    Ref s = own(PySlice_New(integer(start).get(), integer(stop).get(), nullptr));
+    return (*this)[s];
+}
+
+inline bool Ref::equals(const Arg& other) const {
+    return ok_status(PyObject_RichCompareBool(p_, other.value.get(), Py_EQ)) != 0;
+}
+
+inline double Ref::to_double() const {
+    const double v = PyFloat_AsDouble(p_);
+    if (v == -1.0 && PyErr_Occurred()) throw python_error();
+    return v;
+}
+
+inline Py_ssize_t Ref::to_ssize() const {
+    Ref index = own(PyNumber_Index(p_));
+    const Py_ssize_t v = PyLong_AsSsize_t(index.get());
+    if (v == -1 && PyErr_Occurred()) throw python_error();
+    return v;
+}
+
+inline long long Ref::to_longlong() const {
+    Ref index = own(PyNumber_Index(p_));
+    const long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw python_error();
+    return v;
+}
+
+// Arithmetic as Python spells it; the in-place forms rebind the left operand to what
+// the in-place operator returned.
+inline Ref operator+(const Ref& a, const Arg& b) { return Ref::own(PyNumber_Add(a.get(), b.value.get())); }
+inline Ref operator-(const Ref& a, const Arg& b) { return Ref::own(PyNumber_Subtract(a.get(), b.value.get())); }
+inline Ref operator*(const Ref& a, const Arg& b) { return Ref::own(PyNumber_Multiply(a.get(), b.value.get())); }
+inline Ref operator/(const Ref& a, const Arg& b) { return Ref::own(PyNumber_TrueDivide(a.get(), b.value.get())); }
+inline Ref& operator+=(Ref& a, const Arg& b) { return a = Ref::own(PyNumber_InPlaceAdd(a.get(), b.value.get())); }
+inline Ref& operator-=(Ref& a, const Arg& b) { return a = Ref::own(PyNumber_InPlaceSubtract(a.get(), b.value.get())); }
+inline Ref& operator*=(Ref& a, const Arg& b) { return a = Ref::own(PyNumber_InPlaceMultiply(a.get(), b.value.get())); }
+inline Ref& operator/=(Ref& a, const Arg& b) { return a = Ref::own(PyNumber_InPlaceTrueDivide(a.get(), b.value.get())); }
+
+// Iterates any iterable: for (Ref item : iterate(engine)) ...
+class iterate {
+public:
+    explicit iterate(const Ref& iterable) : it_(Ref::own(PyObject_GetIter(iterable.get()))) {}
+    class iterator {
+    public:
+        explicit iterator(const Ref* it) : it_(it) { next(); }
+        const Ref& operator*() const { return item_; }
+        iterator& operator++() {
+            next();
+            return *this;
+        }
+        bool operator!=(const iterator& o) const { return item_.get() != o.item_.get(); }
+
+    private:
+        friend class iterate;
+        iterator() = default;
+        void next() {
+            item_ = Ref::steal(PyIter_Next(it_->get()));
+            if (!item_ && PyErr_Occurred()) throw python_error();
+        }
+        const Ref* it_ = nullptr;
+        Ref item_;
+    };
+    iterator begin() const { return iterator(&it_); }
+    iterator end() const { return iterator(); }
+
+private:
+    Ref it_;
+};
+
+// ---------------------------------------------------------------- context managers
+
+// Runs `work` inside the context manager `context`, which is left on every exit. An
+// error of `work` wins over one from leaving.
+template <class Work>
+auto with(const Ref& context, Work&& work) -> decltype(work()) {
+    context.method("__enter__");
+    try {
+        if constexpr (std::is_void_v<decltype(work())>) {
+            work();
+            context.method("__exit__", none(), none(), none());
+        } else {
+            auto result = work();
+            context.method("__exit__", none(), none(), none());
+            return result;
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: no Python may run
+    } catch (...) {
+        PyObject* failure = PyErr_GetRaisedException();
+        PyObject* left = PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+        Py_XDECREF(left);
+        PyErr_Clear();
+        PyErr_SetRaisedException(failure);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- entry points
+
+// The positional and keyword arguments of one METH_FASTCALL | METH_KEYWORDS call.
+struct Args {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+};
 
 // Parameters of one callable, in positional order. For methods `self` is the first
 // name, so counts in messages include it, as they do for Python-level methods.
-struct Params {
+// parse() gives borrowed references, nullptr where an optional argument was not given.
+template <size_t N>
+struct Signature {
     const char* func;                  // name shown in messages, e.g. "get"
-    const char* const* names;          // parameter names
-    Py_ssize_t count;                  // number of names
-    Py_ssize_t required;               // the first `required` names have no default
+    std::array<const char*, N> names;  // parameter names
+    size_t required;                   // the first `required` names have no default
+
+    std::array<PyObject*, N> parse(const Args& a) const {
+        auto count_error = [&](Py_ssize_t given) {
+            const bool exact = required == N;
+            const bool too_many = given > static_cast<Py_ssize_t>(N);
+            const Py_ssize_t expected = static_cast<Py_ssize_t>(too_many ? N : required);
+            const char* how = exact ? "exactly" : (too_many ? "at most" : "at least");
+            raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, how,
+                  expected, expected == 1 ? "" : "s", given);
+        };
+        std::array<PyObject*, N> out{};
+        if (a.nargs > static_cast<Py_ssize_t>(N)) count_error(a.nargs);
+        for (Py_ssize_t i = 0; i < a.nargs; ++i) out[i] = a.args[i];
+        const Py_ssize_t nkw = a.kwnames ? PyTuple_GET_SIZE(a.kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(a.kwnames, k);
+            size_t i = 0;
+            while (i < N && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) ++i;
+            if (i == N) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+            if (out[i]) raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
+            out[i] = a.args[a.nargs + k];
+        }
+        for (size_t i = 0; i < required; ++i)
+            if (!out[i]) count_error(a.nargs);
+        return out;
+    }
 };
 
-// Parses METH_FASTCALL | METH_KEYWORDS arguments into out[0 .. count-1] (borrowed
-// references; nullptr where an optional argument was not given).
-inline bool parse(const Params& p, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, PyObject** out) {
-    auto count_error = [&](Py_ssize_t given) {
-        const bool exact = p.required == p.count;
-        const bool too_many = given > p.count;
-        const Py_ssize_t expected = too_many ? p.count : p.required;
-        const char* how = exact ? "exactly" : (too_many ? "at most" : "at least");
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                     p.func, how, expected, expected == 1 ? "" : "s", given);
-        return false;
-    };
-    if (nargs > p.count) return count_error(nargs);
-    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
-
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t i = 0;
-        while (i < p.count && PyUnicode_CompareWithASCIIString(key, p.names[i]) != 0) ++i;
-        if (i == p.count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.func, key);
-            return false;
-        }
-        if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", p.func, key);
-            return false;
-        }
-        out[i] = args[nargs + k];
+// The boundary: runs `body` (returning a new reference), turns every C++ exception into
+// a Python exception and returns NULL then. A thread that CPython ends at exit passes
+// through untouched (catching its forced unwind would abort the process).
+template <class Body>
+PyObject* guard(Body&& body) {
+    try {
+        PyObject* result = body();
+        if (!result && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "kestrel: an entry point returned no result");
+        return result;
+    } catch (const python_error&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "kestrel: an error was signalled without an exception");
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "kestrel: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "kestrel: unexpected C++ exception");
     }
-    for (Py_ssize_t i = 0; i < p.required; ++i)
-        if (!out[i]) return count_error(nargs);
-    return true;
+    return nullptr;
 }
 
+// A module function or method body: (module, arguments) -> result.
+using Body = Ref (*)(PyObject* module, const Args& args);
+
+template <Body F>
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] { return F(module, Args{args, nargs, kwnames}).release(); });
+}
+
+// The PyMethodDef cast of any C function pointer.
+template <class F>
+PyCFunction fastcall(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The PyMethodDef entry of body F (METH_FASTCALL | METH_KEYWORDS). The docstring starts
+// with "name(params)\n--\n\n" so that inspect.signature and help() show the parameters.
+template <Body F>
+PyMethodDef def(const char* name, const char* doc) {
+    return {name, fastcall(&entry<F>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// ---------------------------------------------------------------- argument checks
+
 // Exact-type check: bool is not int and subclasses of built-in types are refused.
-inline bool check_exact(PyObject* value, PyTypeObject* type, const char* name, bool none_ok = false) {
-    if (Py_IS_TYPE(value, type) || (none_ok && value == Py_None)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, type->tp_name, Py_TYPE(value)->tp_name);
+inline void check_exact(PyObject* value, PyTypeObject* type, const char* name, bool none_ok = false) {
+    if (Py_IS_TYPE(value, type) || (none_ok && value == Py_None)) return;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 type->tp_name, Py_TYPE(value)->tp_name);
     if (PyObject_TypeCheck(value, type)) {
         PyObject* exc = PyErr_GetRaisedException();
         PyObject* res = PyObject_CallMethod(exc, "add_note", "s",
@@ -104,7 +465,7 @@ inline bool check_exact(PyObject* value, PyTypeObject* type, const char* name, b
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
-    return false;
+    throw python_error();
 }
 
 // True unless the interpreter runs with -O (sys.flags.optimize > 0), like `assert`.
@@ -112,21 +473,28 @@ inline bool assertions_enabled() {
     static int enabled = -1;
     if (enabled < 0) {
         PyObject* flags = PySys_GetObject("flags");  // borrowed
-        Ref opt = flags ? Ref::steal(PyObject_GetAttrString(flags, "optimize")) : Ref();
-        enabled = !(opt && PyLong_Check(opt.get()) && PyLong_AsLong(opt.get()) > 0);
+        PyObject* opt = flags ? PyObject_GetAttrString(flags, "optimize") : nullptr;
+        enabled = !(opt && PyLong_Check(opt) && PyLong_AsLong(opt) > 0);
+        Py_XDECREF(opt);
         PyErr_Clear();
     }
     return enabled != 0;
 }
 
-// Raises AssertionError(message) when `ok` is false and assertions are enabled.
-inline bool check_assert(bool ok, const char* message = nullptr) {
-    if (ok || !assertions_enabled()) return true;
+// Raises AssertionError(message) when `condition` is false and assertions are enabled.
+inline void check_assert(bool condition, const char* message = nullptr) {
+    if (condition || !assertions_enabled()) return;
     if (message)
         PyErr_SetString(PyExc_AssertionError, message);
     else
         PyErr_SetNone(PyExc_AssertionError);
-    return false;
+    throw python_error();
+}
+
+// The weight-like argument: any real number, converted to a double; `fallback` when
+// it was not given.
+inline double to_double(PyObject* value, double fallback) {
+    return value ? Ref::borrow(value).to_double() : fallback;
 }
 
 // ---------------------------------------------------------------- module globals
@@ -134,94 +502,132 @@ inline bool check_assert(bool ok, const char* message = nullptr) {
 // Looks `name` up in the module's namespace (then builtins) at call time, so callers
 // and tests can replace a module global such as `np` or `rk`.
 inline Ref global(PyObject* module, const char* name) {
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    PyObject* v = nullptr;
-    if (PyDict_GetItemStringRef(dict, name, &v) < 0) return Ref();
-    if (v) return Ref::steal(v);
-    if (PyDict_GetItemStringRef(PyEval_GetBuiltins(), name, &v) < 0)
-        return Ref();
-    if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return Ref();
+    Ref key = str(name);
+    for (PyObject* ns : {PyModule_GetDict(module), PyEval_GetBuiltins()}) {
+        if (PyObject* v = PyDict_GetItemWithError(ns, key.get())) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw python_error();
     }
-    return Ref::steal(v);
+    raise(PyExc_NameError, "name '%s' is not defined", name);
+}
+
+inline void add_global(PyObject* module, const char* name, const Arg& value) {
+    ok_status(PyModule_AddObjectRef(module, name, value.value.get()));
 }
 
 // Imports `name` into the module's namespace as `as`; with `optional`, a missing
 // package binds None instead of failing (CuPy, ONNX Runtime, TensorRT).
-inline bool bind_import(PyObject* module, const char* name, const char* as, bool optional = false) {
+inline void bind_import(PyObject* module, const char* name, const char* as, bool optional = false) {
     Ref mod = Ref::steal(PyImport_ImportModule(name));
     if (!mod) {
-        if (!optional || !PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+        if (!optional || !PyErr_ExceptionMatches(PyExc_ImportError)) throw python_error();
         PyErr_Clear();
-        mod = Ref::borrow(Py_None);
+        mod = none();
     }
-    return PyModule_AddObjectRef(module, as, mod.get()) == 0;
+    add_global(module, as, mod);
 }
 
-// Calls `obj.name(*args)` with borrowed arguments.
-template <class... A>
-Ref call_method(PyObject* obj, const char* name, A... args) {
-    Ref n = Ref::steal(PyUnicode_InternFromString(name));
-    if (!n) return Ref();
-    PyObject* argv[] = {obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(n.get(), argv, 1 + sizeof...(A), nullptr));
+// `import <dotted>` binding the top-level package as `top` (as Python does), or None
+// when it is optional and missing.
+inline void bind_package(PyObject* module, const char* dotted, const char* top, bool optional = false) {
+    Ref leaf = Ref::steal(PyImport_ImportModule(dotted));
+    if (!leaf) {
+        if (!optional || !PyErr_ExceptionMatches(PyExc_ImportError)) throw python_error();
+        PyErr_Clear();
+        add_global(module, top, none());
+        return;
+    }
+    bind_import(module, top, top);
 }
 
-// Calls `callable(*args)` with borrowed arguments.
-template <class... A>
-Ref call(PyObject* callable, A... args) {
-    PyObject* argv[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+// Raises ImportError(message) naming the package, chained to the failure at hand if any.
+[[noreturn]] inline void raise_import_error(const char* package, const char* message) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetImportError(str(message).get(), str(package).get(), nullptr);
+    if (cause) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, cause);
+        PyErr_SetRaisedException(exc);
+    }
+    throw python_error();
+}
+
+// An optional package bound at import (module global `name`); None there means it is
+// not installed, and ImportError(message) names `package`.
+inline Ref require(PyObject* module, const char* name, const char* package, const char* message) {
+    Ref v = global(module, name);
+    if (v.is_none()) raise_import_error(package, message);
+    return v;
+}
+
+// The module global `name`, imported on first use and then kept (for packages that
+// load large libraries); ImportError(message) naming `package` when it is missing.
+inline Ref lazy_import(PyObject* module, const char* name, const char* package, const char* message) {
+    Ref v = global(module, name);
+    if (!v.is_none()) return v;
+    v = Ref::steal(PyImport_ImportModule(package));
+    if (!v) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) raise_import_error(package, message);
+        throw python_error();
+    }
+    ok_status(PyObject_SetAttrString(module, name, v.get()));
+    return v;
+}
+
+// ---------------------------------------------------------------- files
+
+// os.path.exists(path) through the module global `os`.
+inline bool path_exists(PyObject* module, const Arg& path) {
+    return global(module, "os").attr("path").method("exists", path).truthy();
+}
+
+// Reads a whole file through the module's open(path, "rb"); closed on every path.
+inline Ref read_file(PyObject* module, const Arg& path) {
+    Ref file = global(module, "open")(path, "rb");
+    return with(file, [&] { return file.method("read"); });
 }
 
 // ---------------------------------------------------------------- classes
 
-// The PyMethodDef entry point of a METH_FASTCALL | METH_KEYWORDS function.
-inline PyCFunction fastcall(PyCFunctionFastWithKeywords f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// The PyMethodDef entry point of a METH_FASTCALL (positional-only) function.
-inline PyCFunction fastcall(PyCFunctionFast f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // Builds an ordinary Python class `type(name, (base,), namespace)` whose methods are the
-// given C functions (METH_FASTCALL | METH_KEYWORDS, `self` arriving as args[0]).
-// Each docstring starts with "name(self, ...)\n--\n\n" so that inspect.signature works.
-// Instances get a __dict__, subclasses may override any method, and the class is added
-// to the module.
-inline bool add_class(PyObject* module, const char* name, PyObject* base, const char* doc,
-                      PyMethodDef* methods) {
-    Ref modname = Ref::steal(PyModule_GetNameObject(module));
-    Ref ns = Ref::steal(PyDict_New());
-    if (!modname || !ns) return false;
-    Ref docstr = Ref::steal(PyUnicode_FromString(doc));
-    Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    if (!docstr || !qualname || PyDict_SetItemString(ns.get(), "__doc__", docstr.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
-        return false;
+// given C functions (`self` arriving as args[0]) and adds it to the module. Instances get
+// a __dict__, subclasses may override any method, and methods call each other through
+// `self`. A null `doc` leaves __doc__ None.
+inline Ref add_class(PyObject* module, const char* name, PyObject* base, const char* doc, PyMethodDef* methods) {
+    Ref modname = Ref::own(PyModule_GetNameObject(module));
+    Ref ns = dict();
+    ns.set_item("__doc__", doc ? str(doc) : none());
+    ns.set_item("__module__", modname);
+    ns.set_item("__qualname__", name);
     for (PyMethodDef* m = methods; m && m->ml_name; ++m) {
-        Ref fn = Ref::steal(PyCMethod_New(m, module, modname.get(), nullptr));
-        Ref im = fn ? Ref::steal(PyInstanceMethod_New(fn.get())) : Ref();
-        if (!im || PyDict_SetItemString(ns.get(), m->ml_name, im.get()) < 0) return false;
+        Ref fn = Ref::own(PyCMethod_New(m, module, modname.get(), nullptr));
+        ns.set_item(m->ml_name, Ref::own(PyInstanceMethod_New(fn.get())));
     }
-    Ref bases = Ref::steal(PyTuple_Pack(1, base ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref cls = bases ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
-                                                       name, bases.get(), ns.get()))
-                    : Ref();
-    return cls && PyModule_AddObjectRef(module, name, cls.get()) == 0;
+    Ref bases = tuple(base ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+    add_global(module, name, cls);
+    return cls;
+}
+
+// The PyModuleDef exec slot for a C++ exec function that throws.
+template <void (*Exec)(PyObject*)>
+int exec_slot(PyObject* module) {
+    PyObject* r = guard([&] {
+        Exec(module);
+        return Py_NewRef(Py_None);
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
 }
 
 // ---------------------------------------------------------------- arrays
 
-// A read-only or writable view of a host buffer (NumPy arrays, bytes, memoryviews),
-// released when it goes out of scope.
+// A view of a host buffer (NumPy arrays, bytes, memoryviews), released when it goes out
+// of scope.
 class Buffer {
 public:
     Buffer() = default;
+    Buffer(PyObject* obj, int flags) { ok_status(PyObject_GetBuffer(obj, &view_, flags)), held_ = true; }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() {
@@ -240,96 +646,57 @@ private:
     bool held_ = false;
 };
 
+// True when `array` is a CuPy array (module global `cp`; False when CuPy is missing).
+inline bool is_cupy(PyObject* module, const Ref& array) {
+    Ref cp = global(module, "cp");
+    return !cp.is_none() && array.isinstance(cp.attr("ndarray"));
+}
+
 // The module global `cp` when `array` is a CuPy array, else the module global `np`:
 // the array module follows the input.
-inline Ref array_module(PyObject* module, PyObject* array) {
+inline Ref array_module(PyObject* module, const Ref& array) {
+    return global(module, is_cupy(module, array) ? "cp" : "np");
+}
+
+// True when CuPy is importable and sees a usable GPU: arrays made from nothing go there.
+inline bool gpu_usable(PyObject* module) {
     Ref cp = global(module, "cp");
-    if (!cp) return Ref();
-    if (cp.get() != Py_None) {
-        Ref ndarray = Ref::steal(PyObject_GetAttrString(cp.get(), "ndarray"));
-        if (!ndarray) return Ref();
-        int is_cupy = PyObject_IsInstance(array, ndarray.get());
-        if (is_cupy < 0) return Ref();
-        if (is_cupy) return cp;
-    }
-    return global(module, "np");
+    return !cp.is_none() && cp.attr("cuda").method("is_available").truthy();
 }
 
-// ---------------------------------------------------------------- keyword calls
-
-// One keyword argument of call_kw: its name and a borrowed value.
-struct Kw {
-    const char* name;
-    PyObject* value;
-};
-
-// Calls `callable(*args, **kwargs)` with borrowed values, keywords in the order given:
-// call_kw(f, {x}, {{"axis", zero}}). A null value (left by a failed earlier step, its
-// exception still set) fails the call.
-inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args,
-                   std::initializer_list<Kw> kwargs) {
-    constexpr size_t kMaxArgs = 16;  // the most any call in the package passes
-    if (args.size() + kwargs.size() > kMaxArgs) {
-        PyErr_SetString(PyExc_SystemError, "call_kw: too many arguments");
-        return Ref();
-    }
-    Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    if (!kwnames) return Ref();
-    PyObject* argv[1 + kMaxArgs] = {nullptr};
-    size_t n = 1;
-    for (PyObject* a : args) {
-        if (!a) return Ref();
-        argv[n++] = a;
-    }
-    Py_ssize_t k = 0;
-    for (const Kw& kw : kwargs) {
-        if (!kw.value) return Ref();
-        PyObject* name = PyUnicode_InternFromString(kw.name);
-        if (!name) return Ref();
-        PyTuple_SET_ITEM(kwnames.get(), k++, name);
-        argv[n++] = kw.value;
-    }
-    const size_t nargs = args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, nargs, k ? kwnames.get() : nullptr));
+// `array` moved to the array module `xp` (the module global `np` or `cp`) when it lives
+// in the other one.
+inline Ref to_module(PyObject* module, const Ref& xp, const Ref& array) {
+    const bool on_gpu = is_cupy(module, array);
+    Ref cp = global(module, "cp");
+    if (on_gpu == xp.is(cp)) return array;
+    return on_gpu ? cp.method("asnumpy", array) : cp.method("asarray", array);
 }
 
-// Calls `obj.name(*args, **kwargs)` with borrowed values.
-inline Ref call_method_kw(PyObject* obj, const char* name, std::initializer_list<PyObject*> args,
-                          std::initializer_list<Kw> kwargs) {
-    Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
-    return method ? call_kw(method.get(), args, kwargs) : Ref();
+// The integer entries of a shape (a tuple, TensorRT dims, anything iterable).
+inline std::vector<Py_ssize_t> dims(const Ref& shape) {
+    std::vector<Py_ssize_t> out;
+    for (const Ref& d : iterate(shape)) out.push_back(d.to_ssize());
+    return out;
 }
 
-// ---------------------------------------------------------------- shapes and host copies
-
-// Reads the first `count` entries of `array.shape` into dims; ValueError naming `what`
-// when the array has fewer dimensions.
-inline bool leading_dims(PyObject* array, const char* what, Py_ssize_t* dims, Py_ssize_t count) {
-    Ref shape = Ref::steal(PyObject_GetAttrString(array, "shape"));
-    if (!shape) return false;
-    const Py_ssize_t ndim = PySequence_Size(shape.get());
-    if (ndim < 0) return false;
-    if (ndim < count) {
-        PyErr_Format(PyExc_ValueError, "%s must have at least %zd dimensions, got %zd", what, count, ndim);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref d = Ref::steal(PySequence_GetItem(shape.get(), i));
-        dims[i] = d ? PyNumber_AsSsize_t(d.get(), PyExc_OverflowError) : -1;
-        if (dims[i] == -1 && PyErr_Occurred()) return false;
-    }
-    return true;
+// The first `count` entries of `array.shape`; ValueError naming `what` when the array has
+// fewer dimensions.
+inline std::vector<Py_ssize_t> leading_dims(const Ref& array, const char* what, size_t count) {
+    std::vector<Py_ssize_t> shape = dims(array.attr("shape"));
+    if (shape.size() < count)
+        raise(PyExc_ValueError, "%s must have at least %zd dimensions, got %zd", what, static_cast<Py_ssize_t>(count),
+              static_cast<Py_ssize_t>(shape.size()));
+    shape.resize(count);
+    return shape;
 }
 
-// `array` as a C-contiguous NumPy array of `dtype` (a NumPy dtype or its name); a CuPy
-// array is copied to the host first (module globals `cp` and `np`).
-inline Ref host_array(PyObject* module, PyObject* array, PyObject* dtype) {
+// `array` as a C-contiguous NumPy array of `dtype` (a NumPy dtype, its name or None); a
+// CuPy array is copied to the host first.
+inline Ref host_array(PyObject* module, const Ref& array, const Arg& dtype) {
     Ref np = global(module, "np");
-    Ref xp = array_module(module, array);
-    if (!np || !xp) return Ref();
-    Ref host = xp.get() == np.get() ? Ref::borrow(array) : call_method(xp.get(), "asnumpy", array);
-    if (!host) return Ref();
-    return call_method_kw(np.get(), "ascontiguousarray", {host.get()}, {{"dtype", dtype}});
+    Ref host = is_cupy(module, array) ? global(module, "cp").method("asnumpy", array) : array;
+    return np.method("ascontiguousarray", host, kw("dtype", dtype));
 }
 
 }  // namespace pyglue
