@@ -101,7 +101,8 @@ class FakeGpu:
     that matters. `name` is the GPU's name as the device properties give it."""
 
     ndarray, float32 = np.ndarray, np.float32
-    asarray = asnumpy = staticmethod(np.asarray)
+    array, asarray = staticmethod(np.array), staticmethod(np.asarray)
+    asnumpy = staticmethod(np.asarray)
     concatenate = staticmethod(np.concatenate)
 
     def __init__(self, name=b"Fake GPU"):
@@ -112,6 +113,7 @@ class FakeGpu:
         runtime = types.SimpleNamespace(getDeviceProperties=lambda ordinal: {"name": self.name})
         self.cuda = types.SimpleNamespace(Stream=lambda: stream, Event=lambda disable_timing: event,
                                           get_current_stream=lambda: self.current, runtime=runtime,
+                                          is_available=lambda: True,
                                           Device=lambda ordinal: FakeDevice(self.log, ordinal))
 
     def empty(self, shape, dtype):

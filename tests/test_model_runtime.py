@@ -17,7 +17,7 @@ from typing import Any, Callable
 import numpy as np
 import pytest
 
-from kestrel import swap
+from kestrel import enhance, segmentation, swap
 from standins import FakeGpu, fake_tensorrt
 
 
@@ -54,6 +54,32 @@ def swap_batch(n):
     return (batch, latent), batch + 0.5
 
 
+def parse_run(buf):
+    """Class k scores k times the pixel's channel sum; a second output that the
+    module must not return comes first."""
+    np.copyto(buf["aux"], -1.0)
+    image = buf["input"].sum(axis=1, keepdims=True)
+    np.copyto(buf["scores"], image * np.arange(19, dtype=np.float32)[None, :, None, None])
+
+
+def parse_batch(n):
+    batch = np.random.default_rng(n).random((n, 3, 8, 8), dtype=np.float32)
+    return (batch,), batch.sum(axis=1, keepdims=True) * np.arange(19, dtype=np.float32)[None, :, None, None]
+
+
+def restore_run(buf):
+    np.copyto(buf["restored"], buf["face"] * 0.5)
+
+
+def restore_batch(n):
+    batch = np.random.default_rng(n).random((n, 3, 8, 8), dtype=np.float32)
+    return (batch,), batch * 0.5
+
+
+def text_ordinal(device):
+    return device.rpartition(":")[2] if ":" in device else "0"
+
+
 BACKENDS = [
     Backend(
         id="swap", module=swap, cls="TrtFaceSwap",
@@ -61,10 +87,31 @@ BACKENDS = [
         run=swap_run, batch=swap_batch,
         builder="onnx_to_trt_dynamic_shape",
         build_kwargs={"precision": "bf16", "batch_range": (1, 1, 32), "spatial_range": (256, 256, 256)},
-        path_first=False, dynamic=True, ordinal=lambda device: device.rpartition(":")[2] if ":" in device else "0",
+        path_first=False, dynamic=True, ordinal=text_ordinal,
         initialize_args=lambda data, obj: (data, obj.device, obj.device_id),
         execute_error=(RuntimeError, r"failed to run the engine of TrtFaceSwap for input shapes"),
         missing_message="Model file not found: onnx: m/x.onnx:False, trt: m/x.trt:False"),
+    Backend(
+        id="segmentation", module=segmentation, cls="TrtFaceSegmentation",
+        tensors=[("input", "in", (-1, 3, 8, 8)), ("aux", "out", (-1, 1)), ("scores", "out", (-1, 19, 8, 8))],
+        run=parse_run, batch=parse_batch,
+        builder="onnx_to_trt_dynamic_shape",
+        build_kwargs={"precision": "bf16", "batch_range": (1, 1, 16), "spatial_range": (512, 512, 512),
+                      "workspace": 2147483648},
+        path_first=False, dynamic=True, ordinal=text_ordinal,
+        initialize_args=lambda data, obj: (data, obj.device, obj.device_id),
+        execute_error=(RuntimeError, r"failed to run the engine of TrtFaceSegmentation for input shapes"),
+        missing_message="Model file not found: onnx: m/x.onnx:False, trt: m/x.trt:False"),
+    Backend(
+        id="enhance", module=enhance, cls="TrtFaceEnhance",
+        tensors=[("face", "in", (2, 3, 8, 8)), ("restored", "out", (2, 3, 8, 8))],
+        run=restore_run, batch=restore_batch,
+        builder="onnx_to_trt_fixed_shape",
+        build_kwargs={"input_shape": (1, 3, 512, 512), "precision": "tf32"},
+        path_first=True, dynamic=False, ordinal=lambda device: int(text_ordinal(device)),
+        initialize_args=lambda data, obj: (data,),
+        execute_error=(AssertionError, r"^TensorRT execution failed$"),
+        missing_message="Failed to convert ONNX model to TensorRT engine: m/x.trt"),
 ]
 
 

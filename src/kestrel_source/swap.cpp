@@ -24,25 +24,16 @@ const runtime::Traits kTrtTraits{"TrtFaceSwap", runtime::Traits::Source::bytes_f
 
 // ---------------------------------------------------------------- BaseFaceSwap
 
-const Signature<4> kInit{"__init__", {"self", "model_path", "model_bytes", "device"}, 1};
-
 // BaseModelLoader.__init__ with the caller's arguments (checked first), then the
 // pre-processing constants. Returns self.
 Ref init_face_swap(PyObject* module, const Args& args) {
-    auto [self, model_path, model_bytes, device] = kInit.parse(args);
-    Ref dev = device ? Ref::borrow(device) : str("cuda");
-    model_path = model_path ? model_path : Py_None;
-    model_bytes = model_bytes ? model_bytes : Py_None;
-    check_exact(model_path, &PyUnicode_Type, "model_path", true);
-    check_exact(model_bytes, &PyBytes_Type, "model_bytes", true);
-    check_exact(dev.get(), &PyUnicode_Type, "device");
-    global(module, "BaseModelLoader").attr("__init__")(self, model_path, model_bytes, dev);
-    Ref obj = Ref::borrow(self);
-    obj.set_attr("input_mean", 0.0);
-    obj.set_attr("input_std", 1.0);
-    obj.set_attr("patch", kPatch);
-    obj.set_attr("input_size", tuple(kPatch, kPatch));
-    return obj;
+    runtime::ModelArgs a = runtime::model_args(args);
+    runtime::init_loader(module, a);
+    a.self.set_attr("input_mean", 0.0);
+    a.self.set_attr("input_std", 1.0);
+    a.self.set_attr("patch", kPatch);
+    a.self.set_attr("input_size", tuple(kPatch, kPatch));
+    return a.self;
 }
 
 Ref base_init(PyObject* module, const Args& args) {
@@ -178,12 +169,7 @@ PyMethodDef base_methods[] = {
 // ---------------------------------------------------------------- OnnxFaceSwap
 
 Ref onnx_init(PyObject* module, const Args& args) {
-    Ref self = init_face_swap(module, args);
-    runtime::onnxruntime(module, "OnnxFaceSwap");
-    if (self.attr("model_bytes").is_none() && !self.attr("model_path").is_none())
-        self.set_attr("model_bytes", read_file(module, self.attr("model_path")));
-    check_assert(!self.attr("model_bytes").is_none(), "model_bytes must be provided if model_path is not specified");
-    self.method("initialize", self.attr("model_bytes"), self.attr("device"), self.attr("device_id"));
+    runtime::onnx_load(module, init_face_swap(module, args), "OnnxFaceSwap");
     return none();
 }
 
@@ -201,15 +187,8 @@ Ref model_input_size(const Ref& self, const Ref& first_input) {
 }
 
 Ref onnx_initialize(PyObject* module, const Args& args) {
-    static const Signature<4> sig{"initialize", {"self", "model_bytes", "device", "device_id"}, 3};
-    auto [self_, model_bytes, device, device_id_] = sig.parse(args);
-    Ref device_id = device_id_ ? Ref::borrow(device_id_) : str("0");
-    check_exact(model_bytes, &PyBytes_Type, "model_bytes");
-    check_exact(device, &PyUnicode_Type, "device");
-    check_exact(device_id.get(), &PyUnicode_Type, "device_id");
-    Ref self = Ref::borrow(self_);
-    Ref session = runtime::onnx_session(module, "OnnxFaceSwap", model_bytes, device, device_id.get());
-    self.set_attr("session", session);
+    Ref self = runtime::onnx_initialize(module, args, "OnnxFaceSwap");
+    Ref session = self.attr("session");
     self.set_attr("input_mean", 0.0);
     self.set_attr("input_std", 1.0);
     Ref inputs = session.method("get_inputs");

@@ -60,6 +60,30 @@ inline Ref tensorrt(PyObject* module, const char* class_name) {
     return lazy_import(module, "trt", "tensorrt", message.c_str());
 }
 
+// ---------------------------------------------------------------- constructors
+
+// The arguments of every model class's constructor, (self, model_path=None,
+// model_bytes=None, device="cuda"), checked before any work.
+struct ModelArgs {
+    Ref self, model_path, model_bytes, device;
+};
+
+inline ModelArgs model_args(const Args& args) {
+    static const Signature<4> sig{"__init__", {"self", "model_path", "model_bytes", "device"}, 1};
+    auto [self, model_path, model_bytes, device] = sig.parse(args);
+    ModelArgs a{Ref::borrow(self), Ref::borrow(model_path ? model_path : Py_None),
+                Ref::borrow(model_bytes ? model_bytes : Py_None), device ? Ref::borrow(device) : str("cuda")};
+    check_exact(a.model_path.get(), &PyUnicode_Type, "model_path", true);
+    check_exact(a.model_bytes.get(), &PyBytes_Type, "model_bytes", true);
+    check_exact(a.device.get(), &PyUnicode_Type, "device");
+    return a;
+}
+
+// BaseModelLoader.__init__(self, model_path, model_bytes, device), positionally.
+inline void init_loader(PyObject* module, const ModelArgs& a) {
+    global(module, "BaseModelLoader").attr("__init__")(a.self, a.model_path, a.model_bytes, a.device);
+}
+
 // ---------------------------------------------------------------- arrays
 
 // The batch as a host array for ONNX Runtime: CuPy arrays are copied down.
@@ -104,6 +128,30 @@ inline Ref onnx_session(PyObject* module, const char* class_name, PyObject* mode
                              kw("provider_options", list(provider_options)));
     if (cuda) warn_if_cuda_missing(session, device);
     return session;
+}
+
+// The rest of an ONNX backend's constructor: the model bytes (given, else read from
+// model_path), the published assertion when there are none, then self.initialize.
+inline void onnx_load(PyObject* module, const Ref& self, const char* class_name) {
+    onnxruntime(module, class_name);  // before any file is touched
+    if (self.attr("model_bytes").is_none() && !self.attr("model_path").is_none())
+        self.set_attr("model_bytes", read_file(module, self.attr("model_path")));
+    check_assert(!self.attr("model_bytes").is_none(), "model_bytes must be provided if model_path is not specified");
+    self.method("initialize", self.attr("model_bytes"), self.attr("device"), self.attr("device_id"));
+}
+
+// initialize(self, model_bytes, device, device_id="0") of an ONNX backend: arguments
+// checked, then self.session created. Returns the object.
+inline Ref onnx_initialize(PyObject* module, const Args& args, const char* class_name) {
+    static const Signature<4> sig{"initialize", {"self", "model_bytes", "device", "device_id"}, 3};
+    auto [self, model_bytes, device, device_id_] = sig.parse(args);
+    Ref device_id = device_id_ ? Ref::borrow(device_id_) : str("0");
+    check_exact(model_bytes, &PyBytes_Type, "model_bytes");
+    check_exact(device, &PyUnicode_Type, "device");
+    check_exact(device_id.get(), &PyUnicode_Type, "device_id");
+    Ref obj = Ref::borrow(self);
+    obj.set_attr("session", onnx_session(module, class_name, model_bytes, device, device_id.get()));
+    return obj;
 }
 
 // The `name` of each entry of session.get_inputs() or get_outputs(), in model order.
@@ -471,13 +519,13 @@ inline bool is_float(const Ref& x, double v) { return PyFloat_CheckExact(x.get()
 //    else replaced and re-bound, and filled on the caller's current stream;
 // 3. for a dynamic engine, output buffers take the shapes the context reports;
 // 4. the engine's stream waits for the fills, runs the engine (a failed enqueue is an
-//    error), copies output `result_index` of `output_names` (negative counts from the
-//    end) and is synchronised, so the copy is complete on return.
+//    error), copies output buffer `result_index` of d_outputs, in engine order (negative
+//    counts from the end), and is synchronised, so the copy is complete on return.
 // Host inputs are uploaded and the result comes back to the host.
 inline Ref forward(PyObject* module, const Ref& self, const Traits& traits, std::vector<Input> inputs,
                    Py_ssize_t result_index) {
     Ref cp = cupy(module, traits.class_name);
-    Ref trt = global(module, "trt");
+    Ref trt = tensorrt(module, traits.class_name);
     const bool on_gpu = is_cupy(module, inputs.front().array);
     return with(device_of(cp, self), [&] {
         Ref ctx = self.attr("ctx"), engine = self.attr("engine"), d_inputs = self.attr("d_inputs");
@@ -532,10 +580,8 @@ inline Ref forward(PyObject* module, const Ref& self, const Traits& traits, std:
         }
         // A copy, as the output buffer is reused by the next call; made on the engine's
         // stream before it is synchronised, so it is complete whatever stream comes next.
-        Ref names = self.attr("output_names");
-        const Py_ssize_t count = names.len();
-        const Py_ssize_t at = result_index < 0 ? count + result_index : result_index;
-        Ref result = with(stream, [&] { return cp.method("copy", d_outputs[names[at]]); });
+        const Py_ssize_t at = result_index < 0 ? out_names.len() + result_index : result_index;
+        Ref result = with(stream, [&] { return cp.method("copy", d_outputs[out_names[at]]); });
         stream.method("synchronize");
         return on_gpu ? result : cp.method("asnumpy", result);
     });
