@@ -646,7 +646,7 @@ int exec_slot(PyObject* module) {
 // ---------------------------------------------------------------- arrays
 
 // A view of a host buffer (NumPy arrays, bytes, memoryviews), released when it goes out
-// of scope.
+// of scope (by a thread that holds the GIL, as for Ref).
 class Buffer {
 public:
     Buffer() = default;
@@ -654,7 +654,7 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
     }
     bool acquire(PyObject* obj, int flags) {
         held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
