@@ -121,7 +121,10 @@ Ref composite_masks(PyObject* module, const Args& args) {
     // (1, N, 19, H, W), as an ONNX Runtime session returns its outputs stacked, is (N, 19, H, W).
     std::vector<Py_ssize_t> shape = dims(preds.attr("shape"));
     if (shape.size() == 5 && shape[0] == 1) preds = preds[0];
-    return global(module, "rk").method("fold_class_masks", preds, self.attr("all_indices"), self.attr("category_ids"));
+    // The table is made where a GPU is usable; it goes where the scores are.
+    Ref xp = array_module(module, preds);
+    return global(module, "rk").method("fold_class_masks", preds, to_module(module, xp, self.attr("all_indices")),
+                                       to_module(module, xp, self.attr("category_ids")));
 }
 
 PyMethodDef base_methods[] = {
