@@ -12,8 +12,11 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/
 demo: $(VENV)/.installed
 	$(PY) -m kestrel.demo
 
+# The whole suite, then the gpu tests again on the emulated GPU (where a real one is
+# present, the first run has already run them there).
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
+	$(PY) -m pytest -q -m gpu --emulated-gpu
 
 bench: $(VENV)/.installed
 	for b in bench/*.py; do $(PY) $$b || exit 1; done
