@@ -486,13 +486,30 @@ class FakeEngine:
         return not self.fail
 
 
-def fake_tensorrt(gpu, **engine_args):
+class CupyEngine(FakeEngine):
+    """FakeEngine on CuPy: execute_async_v3 reads the bound inputs and writes the bound
+    output on the stream it is given, as TensorRT does. `buffers` (set by the test)
+    returns the arrays that addresses may be bound to."""
+
+    def __init__(self, cp, **engine_args):
+        super().__init__(types.SimpleNamespace(log=[]), **engine_args)
+        self.cp = cp
+
+    def execute_async_v3(self, stream_ptr):
+        bound = {name: next(b for b in self.buffers() if b is not None and b.data.ptr == ptr)
+                 for name, ptr in self.addresses.items()}
+        with self.cp.cuda.ExternalStream(stream_ptr):
+            bound["output"][...] = bound["target"] + bound["latent"].mean(axis=1)[:, None, None, None]
+        return not self.fail
+
+
+def fake_tensorrt(gpu, engine=FakeEngine, **engine_args):
     class Runtime:
         def __init__(self, logger):
             assert logger.level == "warning"
 
         def deserialize_cuda_engine(self, data):
-            return FakeEngine(gpu, **engine_args) if data == b"engine" else None
+            return engine(gpu, **engine_args) if data == b"engine" else None
 
     logger = type("Logger", (), {"WARNING": "warning", "__init__": lambda self, level: setattr(self, "level", level)})
     def nptype(dtype):  # TensorRT's has no NumPy type for BF16, FP8 or FP4
@@ -691,6 +708,30 @@ def test_trt_refuses_engines_it_cannot_serve(tmp_path, monkeypatch, gpu, from_fi
     with pytest.raises(RuntimeError, match=message):
         swap.TrtFaceSwap(**source)
     assert gpu.log[-1] == "device left"
+
+
+@pytest.mark.gpu
+def test_trt_forward_on_cupy_orders_the_streams(monkeypatch):
+    # On the emulated GPU an engine that could read its inputs before the caller's
+    # stream filled them, or a result read before the engine's stream finished, fails.
+    import cupy as cp
+
+    monkeypatch.setattr(swap, "trt", fake_tensorrt(cp, engine=CupyEngine))
+    model = swap.TrtFaceSwap(model_bytes=b"engine")
+    model.engine.buffers = lambda: [*model.d_inputs.values(), *model.d_outputs.values()]
+    model.input_mean, model.input_std = 0.5, 2.0
+    batch = np.random.default_rng(0).random((2, 3, 256, 256), dtype=np.float32)
+    expected = (batch - 0.5) / 2.0 + 0.25
+    with cp.cuda.Stream(non_blocking=True):
+        d_batch, latent = cp.asarray(batch), cp.full((2, 512), 0.25, cp.float32)
+        first = model.forward(d_batch, latent)
+        again = model.forward(d_batch[:1], latent[:1])  # new buffers for the new shape
+        third = model.forward(d_batch, latent)  # the caller's inputs overwrite what the engine read
+        host = model.forward(batch, cp.asnumpy(latent))
+        assert isinstance(first, cp.ndarray) and type(host) is np.ndarray
+        for got, want in [(first, expected), (again, expected[:1]), (third, expected)]:
+            np.testing.assert_allclose(cp.asnumpy(got), want, atol=1e-6)
+        np.testing.assert_allclose(host, expected, atol=1e-6)
 
 
 @pytest.mark.gpu
