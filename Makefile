@@ -13,6 +13,11 @@ VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.
 VENV := $(if $(filter 3.13,$(VERSION)),.venv,.venv-$(VERSION))
 PY := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
+# TensorRT's published type stubs, which the tests check our TensorRT calls against.
+# Kept out of site-packages: their requirements pull TensorRT itself from a vendor
+# index, and their tensorrt/ folder would import as an (empty) TensorRT.
+TRT_STUBS_VERSION := 10.13.0.35.1
+STUBS_DIR := $(VENV)/tensorrt-stubs
 
 .PHONY: demo test bench
 
@@ -21,7 +26,7 @@ demo: $(VENV)/.installed
 
 # The whole suite, then the gpu tests again on the emulated GPU (where a real one is
 # present, the first run has already run them there).
-test: $(VENV)/.installed
+test: $(VENV)/.installed $(STUBS_DIR)/.installed-$(TRT_STUBS_VERSION)
 	$(PY) -m pytest -q
 	$(PY) -m pytest -q -m gpu --emulated-gpu
 
@@ -35,4 +40,9 @@ $(PY):
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q scikit-build-core ninja "cmake>=3.26"
 	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.KESTREL_WERROR=ON ".[cpu,test]"
+	touch $@
+
+$(STUBS_DIR)/.installed-$(TRT_STUBS_VERSION): | $(PY)
+	rm -rf $(STUBS_DIR)
+	$(PY) -m pip install -q --no-deps --target $(STUBS_DIR) "tensorrt-stubs==$(TRT_STUBS_VERSION)"
 	touch $@
