@@ -19,7 +19,10 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/
 TRT_STUBS_VERSION := 10.13.0.35.1
 STUBS_DIR := $(VENV)/tensorrt-stubs
 
-.PHONY: demo test bench
+# The interpreter for gpu-check: the machine's own, whose CuPy it tests.
+GPU_CHECK_PYTHON ?= python3
+
+.PHONY: demo test bench gpu-check
 
 demo: $(VENV)/.installed
 	$(PY) -m kestrel.demo
@@ -32,6 +35,9 @@ test: $(VENV)/.installed $(STUBS_DIR)/.installed-$(TRT_STUBS_VERSION)
 
 bench: $(VENV)/.installed
 	for b in bench/*.py; do $(PY) $$b || exit 1; done
+
+gpu-check:
+	$(GPU_CHECK_PYTHON) tools/gpu_check.py
 
 $(PY):
 	@test -n "$(VERSION)" || { echo "Python $(PYTHON_VERSION) not found: install python$(PYTHON_VERSION) or name one with PYTHON=" >&2; exit 1; }

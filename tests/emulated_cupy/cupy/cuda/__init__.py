@@ -165,3 +165,8 @@ class Event:
         if self._clock is not None:
             _order.synchronize_event(self)
         return True
+
+
+def get_elapsed_time(start_event, end_event):
+    """No timing on the host: 0 ms."""
+    return 0.0

@@ -28,3 +28,7 @@ def getDeviceProperties(device):
     _emu.check_device_valid(int(device))
     return {"name": b"Emulated GPU (host)", "totalGlobalMem": 80 << 30, "major": 9, "minor": 0,
             "multiProcessorCount": 132, "warpSize": 32, "maxThreadsPerBlock": 1024}
+
+
+def runtimeGetVersion():
+    return 13000
