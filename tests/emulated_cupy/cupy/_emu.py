@@ -17,7 +17,7 @@ Configuration (environment variables, read at import; also settable at run time)
                     LD_PRELOAD=$(g++ -print-file-name=libasan.so))
   EMU_CUPY_TIGHT    1: copy each array argument of a launch into an allocation of exactly
                     its elements' span first (with ASan: bounds of views, not bases)
-  EMU_CUPY_CACHE    build cache directory (default: cupy-emu-cache-<uid> in the
+  EMU_CUPY_CACHE    build cache directory (default: kestrel-emulated-cupy-<uid> in the
                     temporary directory)
   EMU_CUPY_CXX      host compiler for kernels (default g++)
 """
@@ -45,7 +45,8 @@ class Config:
     seed = _env_int("EMU_CUPY_SEED", 12345)
     asan = _env_int("EMU_CUPY_ASAN", 0) != 0
     tight = _env_int("EMU_CUPY_TIGHT", 0) != 0
-    cache = os.environ.get("EMU_CUPY_CACHE", os.path.join(tempfile.gettempdir(), f"cupy-emu-cache-{os.getuid()}"))
+    cache = os.environ.get("EMU_CUPY_CACHE",
+                           os.path.join(tempfile.gettempdir(), f"kestrel-emulated-cupy-{os.getuid()}"))
     cxx = os.environ.get("EMU_CUPY_CXX", "g++")
 
 
