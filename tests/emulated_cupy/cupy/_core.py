@@ -309,7 +309,8 @@ def _check_operand(x, where):
         _emu.cross_device(x._dev, where)
     elif isinstance(x, _np.ndarray):
         if _emu.config.strict:
-            raise TypeError(f"Unsupported type {type(x)} [emulated CuPy: a host numpy.ndarray as an operand of {where}]")
+            raise TypeError(
+                f"Unsupported type {type(x)} [emulated CuPy: a host numpy.ndarray as an operand of {where}]")
     elif isinstance(x, (list, tuple)) and _emu.config.strict:
         raise TypeError(f"Unsupported type {type(x)} [emulated CuPy: in {where}]")
 

@@ -112,7 +112,8 @@ def _compile(code, options):
                 for name, _ in names:
                     f.write(f"EMU_KERNEL_ENTRY({name})\n")
             tmp = lib + f".{os.getpid()}.tmp"
-            build = subprocess.run(base + sanitize + ["-O2", "-shared", "-o", tmp, full, "-lm"], capture_output=True, text=True)
+            build = subprocess.run(base + sanitize + ["-O2", "-shared", "-o", tmp, full, "-lm"],
+                                   capture_output=True, text=True)
             if build.returncode != 0:
                 raise _emu.EmulationError(f"kernel source does not compile for the host:\n{build.stderr}")
             with open(names_file, "w") as f:
