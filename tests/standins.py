@@ -128,6 +128,15 @@ class FakeGpu:
         return np.array(array)
 
 
+def engine_write(out, value):
+    """A fake network's write into a bound output buffer: on a FakeGpu buffer it is not
+    logged as a fill by the caller."""
+    if isinstance(out, np.ndarray):
+        np.copyto(out, value)
+    else:
+        out[...] = value
+
+
 class FakeEngine:
     """Engine and execution context in one, over `tensors` [(name, "in"/"out", shape)]
     with -1 for a dynamic dimension. Output shapes follow the batch size of the first

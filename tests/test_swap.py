@@ -10,7 +10,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 from kestrel import swap
-from standins import CupyEngine, FakeGpu, FakeOrt, fake_tensorrt
+from standins import CupyEngine, FakeGpu, FakeOrt, engine_write, fake_tensorrt
 
 onnxruntime = pytest.importorskip("onnxruntime")
 
@@ -339,7 +339,7 @@ def swap_network(buf):
     """output = target + row mean, upsampled when the output is larger (NumPy or CuPy)."""
     scale = buf["output"].shape[2] // buf["target"].shape[2]
     swapped = buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None]
-    buf["output"][...] = swapped.repeat(scale, 2).repeat(scale, 3)
+    engine_write(buf["output"], swapped.repeat(scale, 2).repeat(scale, 3))
 
 
 def engine(gpu, tensors=TENSORS, **kwargs):
