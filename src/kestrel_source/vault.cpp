@@ -6,9 +6,11 @@
 // NumPy writes and reads the .npy stream through a small file-like object that
 // enciphers on the way to the file descriptor and deciphers on the way back, so the
 // matrix is never held in memory as a second whole copy.
-#include "legacy.hpp"
+#include "pyglue.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using pyglue::Ref;
+using namespace pyglue;
 
 namespace {
 
@@ -46,15 +48,18 @@ void apply_key(const unsigned char* in, unsigned char* out, size_t n, const unsi
     for (; i < n; ++i) out[i] = in[i] ^ key[(offset + i) % kKeyLen];
 }
 
-PyObject* os_error(int err, PyObject* path) {
+// Raises the OSError (or its subclass) for `err`, naming `path` as open() does.
+[[noreturn]] void raise_os_error(int err, PyObject* path) {
     errno = err;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw python_error();
 }
 
 // ---------------------------------------------------------------- cipher stream
 
 // The file-like object handed to np.save / np.load: read, write, seek and tell on a
-// file descriptor it does not own, with the key applied at the stream position.
+// file descriptor it does not own, with the key applied at the stream position. Its
+// methods receive the stream where module functions receive the module.
 struct CipherStream {
     PyObject_HEAD
     int fd;
@@ -63,49 +68,43 @@ struct CipherStream {
     PyObject* path;  // for error messages
 };
 
-PyObject* stream_error(CipherStream* s, int err) { return os_error(err, s->path); }
+CipherStream* as_stream(PyObject* self) { return reinterpret_cast<CipherStream*>(self); }
 
-PyObject* stream_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    auto* s = reinterpret_cast<CipherStream*>(self);
-    Py_ssize_t want = -1;
-    if (nargs > 1) return PyErr_Format(PyExc_TypeError, "read() takes at most 1 argument (%zd given)", nargs);
-    if (nargs == 1 && args[0] != Py_None && (want = PyLong_AsSsize_t(args[0])) == -1 && PyErr_Occurred())
-        return nullptr;
+Ref stream_read(PyObject* self, const Args& args) {
+    static const Signature<1> sig{"read", {"size"}, 0};
+    auto [size] = sig.parse(args);
+    CipherStream* s = as_stream(self);
+    Py_ssize_t want = size && size != Py_None ? Ref::borrow(size).to_ssize() : -1;
     if (want < 0) {  // to the end of the file
         struct stat st{};
-        if (::fstat(s->fd, &st) != 0) return stream_error(s, errno);
+        if (::fstat(s->fd, &st) != 0) raise_os_error(errno, s->path);
         want = st.st_size > static_cast<off_t>(s->pos) ? static_cast<Py_ssize_t>(st.st_size - s->pos) : 0;
     }
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, want);
-    if (!out) return nullptr;
+    Ref out = Ref::own(PyBytes_FromStringAndSize(nullptr, want));
+    auto* data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
     Py_ssize_t got = 0;
     int err = 0;
     Py_BEGIN_ALLOW_THREADS
     while (got < want) {
-        const ssize_t r = ::read(s->fd, PyBytes_AS_STRING(out) + got, static_cast<size_t>(want - got));
+        const ssize_t r = ::read(s->fd, data + got, static_cast<size_t>(want - got));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) err = errno;
         if (r <= 0) break;
         got += r;
     }
-    if (!err)
-        apply_key(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)),
-                  reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out)), static_cast<size_t>(got), s->key,
-                  s->pos);
+    if (!err) apply_key(data, data, static_cast<size_t>(got), s->key, s->pos);
     Py_END_ALLOW_THREADS
-    if (err) {
-        Py_DECREF(out);
-        return stream_error(s, err);
-    }
+    if (err) raise_os_error(err, s->path);
     s->pos += static_cast<uint64_t>(got);
-    if (got < want && _PyBytes_Resize(&out, got) < 0) return nullptr;
-    return out;
+    // Short only at the end of the file.
+    return got < want ? Ref::own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(out.get()), got)) : out;
 }
 
-PyObject* stream_write(PyObject* self, PyObject* data) {
-    auto* s = reinterpret_cast<CipherStream*>(self);
-    pyglue::Buffer plain;
-    if (!plain.acquire(data, PyBUF_SIMPLE)) return nullptr;
+Ref stream_write(PyObject* self, const Args& args) {
+    static const Signature<1> sig{"write", {"data"}, 1};
+    auto [data] = sig.parse(args);
+    CipherStream* s = as_stream(self);
+    Buffer plain(data, PyBUF_SIMPLE);
     const size_t total = static_cast<size_t>(plain.size());
     int err = 0;
     Py_BEGIN_ALLOW_THREADS
@@ -130,40 +129,41 @@ PyObject* stream_write(PyObject* self, PyObject* data) {
     (void)start;
 #endif
     Py_END_ALLOW_THREADS
-    if (err) return stream_error(s, err);
-    return PyLong_FromSize_t(total);
+    if (err) raise_os_error(err, s->path);
+    return Ref::own(PyLong_FromSize_t(total));
 }
 
-PyObject* stream_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    auto* s = reinterpret_cast<CipherStream*>(self);
-    if (nargs < 1 || nargs > 2)
-        return PyErr_Format(PyExc_TypeError, "seek() takes 1 or 2 arguments (%zd given)", nargs);
-    const long long offset = PyLong_AsLongLong(args[0]);
-    if (offset == -1 && PyErr_Occurred()) return nullptr;
-    const int whence = nargs == 2 ? PyLong_AsInt(args[1]) : SEEK_SET;
-    if (whence == -1 && PyErr_Occurred()) return nullptr;
-    const off_t at = ::lseek(s->fd, static_cast<off_t>(offset), whence);
-    if (at < 0) return stream_error(s, errno);
+Ref stream_seek(PyObject* self, const Args& args) {
+    static const Signature<2> sig{"seek", {"offset", "whence"}, 1};
+    auto [offset_, whence_] = sig.parse(args);
+    CipherStream* s = as_stream(self);
+    const long long offset = Ref::borrow(offset_).to_longlong();
+    const long long whence = whence_ ? Ref::borrow(whence_).to_longlong() : SEEK_SET;
+    if (whence < INT_MIN || whence > INT_MAX) raise_os_error(EINVAL, s->path);
+    const off_t at = ::lseek(s->fd, static_cast<off_t>(offset), static_cast<int>(whence));
+    if (at < 0) raise_os_error(errno, s->path);
     s->pos = static_cast<uint64_t>(at);
-    return PyLong_FromLongLong(at);
+    return integer(at);
 }
 
-PyObject* stream_tell(PyObject* self, PyObject*) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<CipherStream*>(self)->pos);
+Ref stream_tell(PyObject* self, const Args& args) {
+    static const Signature<0> sig{"tell", {}, 0};
+    sig.parse(args);
+    return Ref::own(PyLong_FromUnsignedLongLong(as_stream(self)->pos));
 }
 
 void stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    Py_XDECREF(reinterpret_cast<CipherStream*>(self)->path);
+    Py_XDECREF(as_stream(self)->path);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyMethodDef stream_methods[] = {
-    {"read", pyglue::fastcall(stream_read), METH_FASTCALL, nullptr},
-    {"write", stream_write, METH_O, nullptr},
-    {"seek", pyglue::fastcall(stream_seek), METH_FASTCALL, nullptr},
-    {"tell", stream_tell, METH_NOARGS, nullptr},
+    def<stream_read>("read", nullptr),
+    def<stream_write>("write", nullptr),
+    def<stream_seek>("seek", nullptr),
+    def<stream_tell>("tell", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -184,28 +184,39 @@ struct VaultState {
 
 VaultState* state(PyObject* module) { return static_cast<VaultState*>(PyModule_GetState(module)); }
 
-Ref new_stream(PyObject* module, int fd, PyObject* key, PyObject* path) {
-    auto* s = PyObject_New(CipherStream, reinterpret_cast<PyTypeObject*>(state(module)->stream_type));
-    if (!s) return Ref();
-    s->fd = fd;
-    s->pos = 0;
-    std::memcpy(s->key, PyBytes_AS_STRING(key), kKeyLen);
-    s->path = Py_NewRef(path);
-    return Ref::steal(reinterpret_cast<PyObject*>(s));
-}
+// A cipher stream over `fd` for the length of one call. It is detached when the call
+// ends: a stream kept alive elsewhere (in a traceback, say) then fails with EBADF
+// instead of touching a reused descriptor. A thread ended at interpreter exit leaves it.
+class Stream {
+public:
+    Stream(PyObject* module, int fd, const Ref& key, const Ref& path) {
+        auto* type = reinterpret_cast<PyTypeObject*>(state(module)->stream_type);
+        CipherStream* s = PyObject_New(CipherStream, type);
+        ref_ = Ref::own(reinterpret_cast<PyObject*>(s));
+        s->fd = fd;
+        s->pos = 0;
+        std::memcpy(s->key, PyBytes_AS_STRING(key.get()), kKeyLen);
+        s->path = Py_NewRef(path.get());
+    }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream() {
+        if (PyGILState_Check()) as_stream(ref_.get())->fd = -1;
+    }
+    const Ref& ref() const { return ref_; }
 
-// Ends the stream's use of its descriptor: a stream kept alive elsewhere (in a
-// traceback, say) then fails with EBADF instead of touching a reused descriptor.
-void detach(const Ref& stream) {
-    if (stream) reinterpret_cast<CipherStream*>(stream.get())->fd = -1;
-}
+private:
+    Ref ref_;
+};
 
 // ---------------------------------------------------------------- files
 
 // The path as file-system bytes; ValueError for an embedded null byte, as open() gives.
-Ref fs_path(PyObject* path) {
+std::string fs_path(const Ref& path) {
     PyObject* fs = nullptr;
-    return PyUnicode_FSConverter(path, &fs) ? Ref::steal(fs) : Ref();
+    if (!PyUnicode_FSConverter(path.get(), &fs)) throw python_error();
+    Ref bytes = Ref::steal(fs);
+    return std::string(PyBytes_AS_STRING(fs), static_cast<size_t>(PyBytes_GET_SIZE(fs)));
 }
 
 // Owns a file descriptor; closes it on scope exit.
@@ -221,16 +232,7 @@ struct Fd {
 // the file it replaces, and removed unless committed.
 class PendingFile {
 public:
-    ~PendingFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!tmp_.empty()) ::unlink(tmp_.c_str());
-    }
-    int fd() const { return fd_; }
-
-    bool open(PyObject* path) {
-        Ref fs = fs_path(path);
-        if (!fs) return false;
-        dest_ = PyBytes_AS_STRING(fs.get());
+    explicit PendingFile(const Ref& path) : path_(path), dest_(fs_path(path)) {
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
         const unsigned long long salt =
@@ -259,12 +261,18 @@ public:
             else if (::stat(dest_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd_, st.st_mode & 07777);
         }
         Py_END_ALLOW_THREADS
-        if (err) os_error(err, path);
-        return !err;
+        if (err) raise_os_error(err, path_.get());
     }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!tmp_.empty()) ::unlink(tmp_.c_str());
+    }
+    int fd() const { return fd_; }
 
     // Flushes the data to disk and renames the file over the destination.
-    bool commit(PyObject* path) {
+    void commit() {
         int err = 0;
         Py_BEGIN_ALLOW_THREADS
         if (::fsync(fd_) != 0) err = errno;
@@ -281,8 +289,7 @@ public:
             }
         }
         Py_END_ALLOW_THREADS
-        if (err) os_error(err, path);
-        return !err;
+        if (err) raise_os_error(err, path_.get());
     }
 
 private:
@@ -304,169 +311,107 @@ private:
         dest_ = link[0] == '/' || slash == std::string::npos ? link : dest_.substr(0, slash + 1) + link;
     }
 
+    Ref path_;
     int fd_ = -1;
     std::string dest_, dir_, tmp_;
 };
 
 // ---------------------------------------------------------------- module functions
 
-// SHA-256 of the password, derived afresh on every call through the module's hashlib.
+// SHA-256 of the password's UTF-8 bytes, derived afresh on every call through the
+// module's hashlib.
 Ref derive_key(PyObject* module) {
-    Ref hashlib = pyglue::legacy::global(module, "hashlib");
-    Ref password = hashlib ? Ref::steal(PyUnicode_FromString(kPassword)) : Ref();
-    Ref raw = password ? Ref::steal(PyUnicode_AsEncodedString(password.get(), "utf-8", "strict")) : Ref();
-    if (!raw) return Ref();
-    Ref digest = pyglue::legacy::call_method(hashlib.get(), "sha256", raw.get());
-    Ref key = digest ? pyglue::legacy::call_method(digest.get(), "digest") : Ref();
-    if (key && (!PyBytes_Check(key.get()) || PyBytes_GET_SIZE(key.get()) != static_cast<Py_ssize_t>(kKeyLen))) {
-        PyErr_SetString(PyExc_ValueError, "the key digest must be 32 bytes");
-        return Ref();
-    }
+    Ref password = Ref::own(PyUnicode_AsEncodedString(str(kPassword).get(), "utf-8", "strict"));
+    Ref key = global(module, "hashlib").method("sha256", password).method("digest");
+    if (!PyBytes_Check(key.get()) || PyBytes_GET_SIZE(key.get()) != static_cast<Py_ssize_t>(kKeyLen))
+        raise(PyExc_ValueError, "the key digest must be 32 bytes");
     return key;
 }
 
 // os.path.join(script_dir, "vault.bin"), with script_dir read at call time.
 Ref default_path(PyObject* module) {
-    Ref os = pyglue::legacy::global(module, "os");
-    Ref path = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref dir = path ? pyglue::legacy::global(module, "script_dir") : Ref();
-    Ref name = dir ? Ref::steal(PyUnicode_FromString(kFileName)) : Ref();
-    if (!name) return Ref();
-    return pyglue::legacy::call_method(path.get(), "join", dir.get(), name.get());
+    return global(module, "os").attr("path").method("join", global(module, "script_dir"), kFileName);
 }
 
-// True when CuPy is importable and sees a usable GPU.
-int gpu_usable(PyObject* module, Ref& cp) {
-    cp = pyglue::legacy::global(module, "cp");
-    if (!cp) return -1;
-    if (cp.get() == Py_None) return 0;
-    Ref cuda = Ref::steal(PyObject_GetAttrString(cp.get(), "cuda"));
-    Ref ok = cuda ? pyglue::legacy::call_method(cuda.get(), "is_available") : Ref();
-    return ok ? PyObject_IsTrue(ok.get()) : -1;
-}
-
-PyObject* load_vault(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"vault_path"};
-    static const pyglue::legacy::Params params{"load_vault", names, 1, 0};
-    PyObject* a[1];
-    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
-    Ref path = Ref::borrow(a[0] ? a[0] : Py_None);
-    if (!pyglue::legacy::check_exact(path.get(), &PyUnicode_Type, "vault_path", true)) return nullptr;
-    if (path.get() == Py_None && !(path = default_path(module))) return nullptr;
-
-    Ref os = pyglue::legacy::global(module, "os");
-    Ref ospath = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref exists = ospath ? pyglue::legacy::call_method(ospath.get(), "exists", path.get()) : Ref();
-    if (!exists) return nullptr;
-    const int found = PyObject_IsTrue(exists.get());
-    if (found < 0) return nullptr;
-    if (!found) {
-        Ref msg = Ref::steal(PyUnicode_FromFormat("VAULT file not found: %S", path.get()));
-        if (msg) PyErr_SetObject(PyExc_FileNotFoundError, msg.get());
-        return nullptr;
-    }
+Ref load_vault(PyObject* module, const Args& args) {
+    static const Signature<1> sig{"load_vault", {"vault_path"}, 0};
+    auto [vault_path] = sig.parse(args);
+    Ref path = Ref::borrow(vault_path ? vault_path : Py_None);
+    check_exact(path.get(), &PyUnicode_Type, "vault_path", true);
+    if (path.is_none()) path = default_path(module);
+    if (!path_exists(module, path)) raise(PyExc_FileNotFoundError, "VAULT file not found: %S", path.get());
 
     Ref key = derive_key(module);
-    Ref fs = key ? fs_path(path.get()) : Ref();
-    if (!fs) return nullptr;
+    const std::string name = fs_path(path);
     Fd file;
     Py_BEGIN_ALLOW_THREADS
-    file.fd = ::open(PyBytes_AS_STRING(fs.get()), O_RDONLY | O_CLOEXEC);
+    file.fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     Py_END_ALLOW_THREADS
-    if (file.fd < 0) return os_error(errno, path.get());
+    if (file.fd < 0) raise_os_error(errno, path.get());
 
-    Ref np = pyglue::legacy::global(module, "np");
-    Ref stream = np ? new_stream(module, file.fd, key.get(), path.get()) : Ref();
-    Ref array = stream ? pyglue::legacy::call_method(np.get(), "load", stream.get()) : Ref();
-    detach(stream);
-    if (!array) return nullptr;
+    Ref np = global(module, "np");
+    Ref array = np.method("load", Stream(module, file.fd, key, path).ref());
     // An .npz archive would come back as a reader tied to the closed stream.
-    Ref ndarray = Ref::steal(PyObject_GetAttrString(np.get(), "ndarray"));
-    const int is_array = ndarray ? PyObject_IsInstance(array.get(), ndarray.get()) : -1;
-    if (is_array < 0) return nullptr;
-    if (!is_array) {
-        PyErr_Format(PyExc_ValueError, "%U holds a %.200s, not a single .npy array", path.get(),
-                     Py_TYPE(array.get())->tp_name);
-        return nullptr;
-    }
-
-    Ref cp;
-    const int gpu = gpu_usable(module, cp);
-    if (gpu < 0) return nullptr;
-    return gpu ? pyglue::legacy::call_method(cp.get(), "asarray", array.get()).release() : array.release();
+    if (!array.isinstance(np.attr("ndarray")))
+        raise(PyExc_ValueError, "%U holds a %.200s, not a single .npy array", path.get(), array.type_name());
+    return gpu_usable(module) ? global(module, "cp").method("asarray", array) : array;
 }
 
-PyObject* save(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"array", "dest_path"};
-    static const pyglue::legacy::Params params{"save", names, 2, 1};
-    PyObject* a[2];
-    if (!pyglue::legacy::parse(params, args, nargs, kwnames, a)) return nullptr;
-    Ref array = Ref::borrow(a[0]);
-    Ref path = Ref::borrow(a[1] ? a[1] : Py_None);
-    if (!pyglue::legacy::check_exact(path.get(), &PyUnicode_Type, "dest_path", true)) return nullptr;
+Ref save(PyObject* module, const Args& args) {
+    static const Signature<2> sig{"save", {"array", "dest_path"}, 1};
+    auto [array_, dest_path] = sig.parse(args);
+    Ref array = Ref::borrow(array_);
+    Ref path = Ref::borrow(dest_path ? dest_path : Py_None);
+    check_exact(path.get(), &PyUnicode_Type, "dest_path", true);
 
     Ref key = derive_key(module);
-    Ref cp = key ? pyglue::legacy::global(module, "cp") : Ref();
-    if (!cp) return nullptr;
     // A GPU array is copied to the host first.
-    if (cp.get() != Py_None) {
-        Ref ndarray = Ref::steal(PyObject_GetAttrString(cp.get(), "ndarray"));
-        const int on_gpu = ndarray ? PyObject_IsInstance(array.get(), ndarray.get()) : -1;
-        if (on_gpu < 0) return nullptr;
-        if (on_gpu && !(array = pyglue::legacy::call_method(cp.get(), "asnumpy", array.get()))) return nullptr;
-    }
-    if (path.get() == Py_None && !(path = default_path(module))) return nullptr;
+    if (is_cupy(module, array)) array = global(module, "cp").method("asnumpy", array);
+    if (path.is_none()) path = default_path(module);
 
     // np.save writes through the cipher into a temporary file; only a complete file
     // replaces the destination.
-    Ref np = pyglue::legacy::global(module, "np");
-    PendingFile file;
-    if (!np || !file.open(path.get())) return nullptr;
-    Ref stream = new_stream(module, file.fd(), key.get(), path.get());
-    Ref saved = stream ? pyglue::legacy::call_method(np.get(), "save", stream.get(), array.get()) : Ref();
-    detach(stream);
-    if (!saved || !file.commit(path.get())) return nullptr;
-    Py_RETURN_NONE;
+    Ref np = global(module, "np");
+    PendingFile file(path);
+    np.method("save", Stream(module, file.fd(), key, path).ref(), array);
+    file.commit();
+    return none();
 }
 
 PyMethodDef functions[] = {
-    {"load_vault", pyglue::fastcall(load_vault), METH_FASTCALL | METH_KEYWORDS,
-     "load_vault(vault_path=None)\n--\n\n"
-     "Load the matrix stored in an enciphered vault file.\n\n"
-     "vault_path: a str, or None for \"vault.bin\" in script_dir.\n"
-     "Returns a CuPy array on the current device when CuPy and a GPU are usable,\n"
-     "a NumPy array otherwise, with the stored dtype and shape.\n"
-     "Raises FileNotFoundError \"VAULT file not found: <path>\" for a missing file;\n"
-     "NumPy's error for a file that does not decipher to a .npy stream; pickled\n"
-     "content is refused."},
-    {"save", pyglue::fastcall(save), METH_FASTCALL | METH_KEYWORDS,
-     "save(array, dest_path=None)\n--\n\n"
-     "Store an array as an enciphered vault file.\n\n"
-     "array: a NumPy array (a CuPy array is copied to the host first).\n"
-     "dest_path: a str, or None for \"vault.bin\" in script_dir.\n"
-     "The file is written beside the destination, flushed to disk and renamed over\n"
-     "it, so a failed save leaves any previous file intact."},
+    def<load_vault>("load_vault",
+                    "load_vault(vault_path=None)\n--\n\n"
+                    "Load the matrix stored in an enciphered vault file.\n\n"
+                    "vault_path: a str, or None for \"vault.bin\" in script_dir.\n"
+                    "Returns a CuPy array on the current device when CuPy and a GPU are usable,\n"
+                    "a NumPy array otherwise, with the stored dtype and shape.\n"
+                    "Raises FileNotFoundError \"VAULT file not found: <path>\" for a missing file;\n"
+                    "NumPy's error for a file that does not decipher to a .npy stream; pickled\n"
+                    "content is refused."),
+    def<save>("save",
+              "save(array, dest_path=None)\n--\n\n"
+              "Store an array as an enciphered vault file.\n\n"
+              "array: a NumPy array (a CuPy array is copied to the host first).\n"
+              "dest_path: a str, or None for \"vault.bin\" in script_dir.\n"
+              "The file is written beside the destination, flushed to disk and renamed over\n"
+              "it, so a failed save leaves any previous file intact."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject* module) {
-    if (!pyglue::legacy::bind_import(module, "hashlib", "hashlib") || !pyglue::legacy::bind_import(module, "io", "io") ||
-        !pyglue::legacy::bind_import(module, "os", "os") || !pyglue::legacy::bind_import(module, "cupy", "cp", true) ||
-        !pyglue::legacy::bind_import(module, "numpy", "np"))
-        return -1;
-    state(module)->stream_type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
-    if (!state(module)->stream_type) return -1;
+void exec_module(PyObject* module) {
+    bind_import(module, "hashlib", "hashlib");
+    bind_import(module, "io", "io");
+    bind_import(module, "os", "os");
+    bind_import(module, "cupy", "cp", true);
+    bind_import(module, "numpy", "np");
+    state(module)->stream_type = ok(PyType_FromModuleAndSpec(module, &stream_spec, nullptr));
     // script_dir = os.path.dirname(os.path.abspath(__file__))
-    Ref os = pyglue::legacy::global(module, "os");
-    Ref file = pyglue::legacy::global(module, "__file__");
-    Ref ospath = os && file ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-    Ref absolute = ospath ? pyglue::legacy::call_method(ospath.get(), "abspath", file.get()) : Ref();
-    Ref dir = absolute ? pyglue::legacy::call_method(ospath.get(), "dirname", absolute.get()) : Ref();
-    return dir ? PyModule_AddObjectRef(module, "script_dir", dir.get()) : -1;
+    Ref ospath = global(module, "os").attr("path");
+    add_global(module, "script_dir", ospath.method("dirname", ospath.method("abspath", global(module, "__file__"))));
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<exec_module>)},
     {0, nullptr},
 };
 
