@@ -333,6 +333,14 @@ Ref default_path(PyObject* module) {
     return global(module, "os").attr("path").method("join", global(module, "script_dir"), kFileName);
 }
 
+// True when a CuPy array can hold `dtype` as it is: booleans and numbers (CuPy's own
+// type codes) in native byte order. CuPy would turn big-endian data little-endian and
+// refuses strings, dates, records and extended precision.
+bool device_holds(const Ref& dtype) {
+    static const char* const kCuPyTypeCodes = "?bhilqBHILQefdFD";
+    return dtype.attr("isnative").truthy() && str(kCuPyTypeCodes).method("__contains__", dtype.attr("char")).truthy();
+}
+
 Ref load_vault(PyObject* module, const Args& args) {
     static const Signature<1> sig{"load_vault", {"vault_path"}, 0};
     auto [vault_path] = sig.parse(args);
@@ -354,7 +362,8 @@ Ref load_vault(PyObject* module, const Args& args) {
     // An .npz archive would come back as a reader tied to the closed stream.
     if (!array.isinstance(np.attr("ndarray")))
         raise(PyExc_ValueError, "%U holds a %.200s, not a single .npy array", path.get(), array.type_name());
-    return gpu_usable(module) ? global(module, "cp").method("asarray", array) : array;
+    if (!gpu_usable(module) || !device_holds(array.attr("dtype"))) return array;
+    return global(module, "cp").method("asarray", array);
 }
 
 Ref save(PyObject* module, const Args& args) {
@@ -383,8 +392,10 @@ PyMethodDef functions[] = {
                     "load_vault(vault_path=None)\n--\n\n"
                     "Load the matrix stored in an enciphered vault file.\n\n"
                     "vault_path: a str, or None for \"vault.bin\" in script_dir.\n"
-                    "Returns a CuPy array on the current device when CuPy and a GPU are usable,\n"
-                    "a NumPy array otherwise, with the stored dtype and shape.\n"
+                    "Returns an array with the stored dtype and shape: a CuPy array on the current\n"
+                    "device when CuPy and a GPU are usable and CuPy can hold that dtype (booleans\n"
+                    "and numbers in native byte order), a NumPy array otherwise (no GPU, or\n"
+                    "big-endian, string, date, structured or extended-precision data).\n"
                     "Raises FileNotFoundError \"VAULT file not found: <path>\" for a missing file;\n"
                     "NumPy's error for a file that does not decipher to a .npy stream; pickled\n"
                     "content is refused."),
