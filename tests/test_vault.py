@@ -2,9 +2,12 @@ import hashlib
 import io
 import os
 import pathlib
+import re
+import stat
 import subprocess
 import sys
 import textwrap
+import threading
 import types
 
 import numpy as np
@@ -306,3 +309,177 @@ def test_an_archive_instead_of_one_array_is_refused(tmp_path):
     path.write_bytes(encipher(buf.getvalue()))
     with pytest.raises(ValueError, match="not a single .npy array"):
         vault.load_vault(str(path))
+
+
+# ---------------------------------------------------------------- what save writes into
+
+
+def test_save_writes_through_a_fifo(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
+    reader.start()
+    array = np.arange(50_000.0)  # more than a pipe holds at once
+    vault.save(array, str(fifo))
+    reader.join(5)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+    assert received == [encipher(npy_bytes(array))]
+    assert os.listdir(tmp_path) == ["pipe"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root could replace a device node")
+def test_save_writes_through_a_device(tmp_path):
+    # A node of /dev/null's own device: a fault here cannot replace the system's.
+    null = tmp_path / "null"
+    try:
+        os.mknod(null, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("device nodes cannot be made here")
+    vault.save(np.ones(3), str(null))
+    assert stat.S_ISCHR(os.stat(null).st_mode) and null.read_bytes() == b""
+
+
+def refuse(*_):
+    raise RuntimeError("cannot serialise")
+
+
+def test_hard_linked_file_is_rewritten_in_place(tmp_path, monkeypatch):
+    path, other = tmp_path / "m.bin", tmp_path / "other.bin"
+    vault.save(np.ones(5), str(path))
+    os.link(path, other)
+    vault.save(np.arange(3), str(path))  # shorter than before
+    assert os.path.samefile(path, other) and path.stat().st_nlink == 2
+    assert other.read_bytes() == encipher(npy_bytes(np.arange(3)))
+
+    # A save that fails before writing leaves the shared data as it was.
+    monkeypatch.setattr(vault, "np", types.SimpleNamespace(save=refuse))
+    with pytest.raises(RuntimeError, match="cannot serialise"):
+        vault.save(np.ones(9), str(path))
+    assert other.read_bytes() == encipher(npy_bytes(np.arange(3)))
+    assert sorted(os.listdir(tmp_path)) == ["m.bin", "other.bin"]
+
+
+def test_writable_file_in_a_directory_that_refuses_new_files(tmp_path):
+    folder = tmp_path / "closed"
+    folder.mkdir()
+    path = folder / "m.bin"
+    vault.save(np.ones(2), str(path))
+    path.chmod(0o666)
+    folder.chmod(0o555)
+    # Root ignores the directory's permissions, so the save runs as nobody there.
+    script = textwrap.dedent(
+        f"""
+        import os, sys, numpy as np
+        from kestrel import vault
+        os.chdir({str(folder)!r})
+        if os.geteuid() == 0:
+            os.setgroups([]); os.setgid(65534); os.setuid(65534)
+        try:
+            open("probe", "wb")
+            sys.exit("the directory accepts new files")
+        except PermissionError:
+            pass
+        vault.save(np.arange(4), "m.bin")
+        """
+    )
+    try:
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    finally:
+        folder.chmod(0o755)
+    assert out.returncode == 0, out.stderr
+    assert os.listdir(folder) == ["m.bin"]
+    assert path.read_bytes() == encipher(npy_bytes(np.arange(4)))
+
+
+@pytest.mark.parametrize("links", ["loop", "self", 40, 41])
+def test_symbolic_links_are_followed_as_open_follows_them(tmp_path, links):
+    """A chain of 40 links is followed, 41 or a loop raise open()'s OSError."""
+    if links == "loop":
+        (tmp_path / "a").symlink_to("b")
+        (tmp_path / "b").symlink_to("a")
+    elif links == "self":
+        (tmp_path / "a").symlink_to("a")
+    else:
+        names = ["a", *(f"l{i}" for i in range(1, links)), "target.bin"]
+        for name, to in zip(names, names[1:]):
+            (tmp_path / name).symlink_to(to)
+    before = sorted(os.listdir(tmp_path))
+    first = str(tmp_path / "a")
+    try:
+        open(first, "wb").close()
+        expected = None
+        os.unlink(tmp_path / "target.bin")
+    except OSError as err:
+        expected = err
+    if expected is None:
+        vault.save(np.ones(2), first)
+        np.testing.assert_array_equal(host(vault.load_vault(str(tmp_path / "target.bin"))), np.ones(2))
+        assert sorted(os.listdir(tmp_path)) == sorted(before + ["target.bin"])
+    else:
+        with pytest.raises(OSError) as got:
+            vault.save(np.ones(2), first)
+        assert (type(got.value), got.value.errno, got.value.filename) == (type(expected), expected.errno, first)
+        assert sorted(os.listdir(tmp_path)) == before
+    assert all((tmp_path / name).is_symlink() for name in before)
+
+
+def test_temporaries_of_ended_processes_are_removed(tmp_path):
+    path = tmp_path / "m.bin"
+    # A save killed mid-write leaves its temporary, named after the target and the process.
+    script = textwrap.dedent(
+        """
+        import os, sys, types, numpy as np
+        from kestrel import vault
+        def die(stream, array):
+            stream.write(b"x" * 100)
+            os._exit(3)
+        vault.np = types.SimpleNamespace(save=die)
+        vault.save(np.ones(2), sys.argv[1])
+        """
+    )
+    killed = subprocess.Popen([sys.executable, "-c", script, str(path)])
+    assert killed.wait() == 3
+    (left,) = os.listdir(tmp_path)
+    assert re.fullmatch(rf"\.m\.bin\.{killed.pid}\.[0-9a-f]{{16}}\.tmp", left)
+
+    live = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        kept = [
+            f".m.bin.{live.pid}.{'0' * 16}.tmp",  # another live process's save
+            f".m.bin.{os.getpid()}.{'1' * 16}.tmp",  # this process's
+            f".other.bin.{killed.pid}.{'0' * 16}.tmp",  # another target's
+            f".m.bin.{killed.pid}.tmp",
+            f"m.bin.{killed.pid}.{'0' * 16}.tmp",
+            f".m.bin.{killed.pid}.{'0' * 16}.tmp.keep",
+            f".m.bin.{killed.pid}.{'g' * 16}.tmp",
+        ]
+        for name in kept:
+            (tmp_path / name).write_bytes(b"")
+        vault.save(np.arange(3), str(path))
+        assert sorted(os.listdir(tmp_path)) == sorted(kept + ["m.bin"])
+    finally:
+        live.kill()
+        live.wait()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to make files of another owner")
+def test_replacing_keeps_the_owner_or_rewrites_in_place(tmp_path):
+    path = tmp_path / "m.bin"
+    vault.save(np.ones(2), str(path))
+    os.chown(path, 65534, 65534)
+    inode = path.stat().st_ino
+    vault.save(np.zeros(2), str(path))  # root can give the replacement the owner
+    assert (path.stat().st_uid, path.stat().st_gid) == (65534, 65534) and path.stat().st_ino != inode
+
+    # nobody cannot: a root-owned file nobody may write is rewritten, owner kept.
+    os.chown(path, 0, 0)
+    path.chmod(0o666)
+    tmp_path.chmod(0o777)
+    inode = path.stat().st_ino
+    script = f"""import os, numpy as np; from kestrel import vault
+os.chdir({str(tmp_path)!r}); os.setgroups([]); os.setgid(65534); os.setuid(65534)
+vault.save(np.arange(4), "m.bin")"""
+    subprocess.run([sys.executable, "-c", script], check=True)
+    assert (path.stat().st_uid, path.stat().st_ino) == (0, inode)
+    assert path.read_bytes() == encipher(npy_bytes(np.arange(4)))

@@ -1,7 +1,8 @@
 // kestrel.vault: one numeric matrix kept as a .npy stream XORed with a 32-byte key.
 //
 // File byte i = .npy byte i XOR key[i % 32], where the key is the SHA-256 digest of
-// the password; no header of our own. The cipher is its own inverse.
+// the password; no header of our own. The cipher is its own inverse. The password ships
+// with the package, so this obscures the file from casual reading and protects nothing.
 //
 // NumPy writes and reads the .npy stream through a small file-like object that
 // enciphers on the way to the file descriptor and deciphers on the way back, so the
@@ -9,6 +10,7 @@
 #include "pyglue.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -18,7 +20,9 @@
 #include <ctime>
 #include <string>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +69,7 @@ struct CipherStream {
     int fd;
     uint64_t pos;
     unsigned char key[kKeyLen];
+    bool truncate;   // cut the file to nothing before the first write
     PyObject* path;  // for error messages
 };
 
@@ -108,6 +113,10 @@ Ref stream_write(PyObject* self, const Args& args) {
     const size_t total = static_cast<size_t>(plain.size());
     int err = 0;
     Py_BEGIN_ALLOW_THREADS
+    if (s->truncate && total > 0) {
+        if (::ftruncate(s->fd, 0) != 0) err = errno;
+        s->truncate = false;
+    }
     unsigned char scratch[1 << 16];
     const uint64_t start = s->pos;
     for (size_t done = 0; done < total && !err;) {
@@ -189,12 +198,13 @@ VaultState* state(PyObject* module) { return static_cast<VaultState*>(PyModule_G
 // instead of touching a reused descriptor. A thread ended at interpreter exit leaves it.
 class Stream {
 public:
-    Stream(PyObject* module, int fd, const Ref& key, const Ref& path) {
+    Stream(PyObject* module, int fd, const Ref& key, const Ref& path, bool truncate = false) {
         auto* type = reinterpret_cast<PyTypeObject*>(state(module)->stream_type);
         CipherStream* s = PyObject_New(CipherStream, type);
         ref_ = Ref::own(reinterpret_cast<PyObject*>(s));
         s->fd = fd;
         s->pos = 0;
+        s->truncate = truncate;
         std::memcpy(s->key, PyBytes_AS_STRING(key.get()), kKeyLen);
         s->path = Py_NewRef(path.get());
     }
@@ -227,65 +237,66 @@ struct Fd {
     }
 };
 
-// The temporary file that becomes the destination once it is complete: created beside
-// the destination (a symbolic link is followed, as opening it would) with the mode of
-// the file it replaces, and removed unless committed.
-class PendingFile {
+// Temporaries are named ".<name>.<pid>.<16 hex digits>.tmp" beside the destination,
+// so that a later save can tell whose they are. The name part is cut to 200 bytes, so
+// the temporary's name fits wherever the destination's does (names that share those
+// 200 bytes share their temporaries' prefix).
+std::string temp_base(const std::string& file_name) { return "." + file_name.substr(0, 200) + "."; }
+
+// The process id in a temporary's name when `name` is one of `base`'s, else 0.
+pid_t temp_owner(const char* name, const std::string& base) {
+    if (std::strncmp(name, base.c_str(), base.size()) != 0) return 0;
+    const char* p = name + base.size();
+    long long pid = 0;
+    const char* digits = p;
+    while (*p >= '0' && *p <= '9' && p - digits < 10) pid = pid * 10 + (*p++ - '0');
+    if (p == digits || *p++ != '.' || pid > INT_MAX) return 0;
+    for (int i = 0; i < 16; ++i, ++p)
+        if (!std::isxdigit(static_cast<unsigned char>(*p))) return 0;
+    return std::strcmp(p, ".tmp") == 0 ? static_cast<pid_t>(pid) : 0;
+}
+
+// Where save writes. A regular file (or a new one) is replaced atomically: the data
+// goes to a temporary file beside it, is flushed to disk and renamed over it, so a
+// failed save leaves the previous file intact. Where a replace would change what the
+// path stands for, the file is written in place, as open(path, "wb") would: a device,
+// FIFO or socket is written through; a file with other hard links, a writable file in
+// a directory that refuses new files and a file whose owner the replacement could not
+// keep are rewritten. Symbolic links are followed as open() follows them.
+class Destination {
 public:
-    explicit PendingFile(const Ref& path) : path_(path), dest_(fs_path(path)) {
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        const unsigned long long salt =
-            (static_cast<unsigned long long>(::getpid()) << 40) ^ (static_cast<unsigned long long>(now.tv_sec) << 20) ^
-            static_cast<unsigned long long>(now.tv_nsec);
+    explicit Destination(const Ref& path) : path_(path), dest_(fs_path(path)) {
         int err = 0;
         Py_BEGIN_ALLOW_THREADS
-        resolve_link();
-        struct stat st{};
-        if (dest_.empty() || dest_.back() == '/' || (::stat(dest_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            err = EISDIR;  // as open() reports it, and before any work is done
-        } else {
-            const size_t slash = dest_.rfind('/');
-            dir_ = slash == std::string::npos ? std::string() : dest_.substr(0, slash + 1);
-            // Short enough that the temporary name fits wherever the destination's does.
-            const std::string base = dest_.substr(dir_.size()).substr(0, 200);
-            for (unsigned attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
-                char suffix[40];
-                std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", salt + attempt * 0x9E3779B97F4A7C15ull);
-                const std::string name = dir_ + "." + base + suffix;
-                fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (fd_ >= 0) tmp_ = name;
-                else if (errno != EEXIST) break;
-            }
-            if (fd_ < 0) err = errno;
-            else if (::stat(dest_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd_, st.st_mode & 07777);
-        }
+        err = open_file();
         Py_END_ALLOW_THREADS
         if (err) raise_os_error(err, path_.get());
     }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile() {
+    Destination(const Destination&) = delete;
+    Destination& operator=(const Destination&) = delete;
+    ~Destination() {
         if (fd_ >= 0) ::close(fd_);
         if (!tmp_.empty()) ::unlink(tmp_.c_str());
     }
     int fd() const { return fd_; }
 
-    // Flushes the data to disk and renames the file over the destination.
+    // True when the data goes into an existing regular file, whose old content the
+    // first write cuts off (so a save that fails before writing leaves it intact).
+    bool rewrites() const { return tmp_.empty() && !special_; }
+
+    // Flushes the data to disk and renames a temporary over the destination.
     void commit() {
         int err = 0;
         Py_BEGIN_ALLOW_THREADS
-        if (::fsync(fd_) != 0) err = errno;
+        if (!special_ && ::fsync(fd_) != 0) err = errno;
         if (::close(fd_) != 0 && !err) err = errno;
         fd_ = -1;
-        if (!err && ::rename(tmp_.c_str(), dest_.c_str()) != 0) err = errno;
-        if (!err) {
-            tmp_.clear();
-            // Make the rename itself durable; the new file is in place either way.
-            const int dir = ::open(dir_.empty() ? "." : dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dir >= 0) {
-                ::fsync(dir);
-                ::close(dir);
+        if (!err && !tmp_.empty()) {
+            if (::rename(tmp_.c_str(), dest_.c_str()) != 0) {
+                err = errno;
+            } else {
+                tmp_.clear();
+                sync_directory();
             }
         }
         Py_END_ALLOW_THREADS
@@ -293,27 +304,113 @@ public:
     }
 
 private:
-    // Writing through a symbolic link replaces what it points to, as opening it would,
-    // also when that does not exist yet.
-    void resolve_link() {
+    // Chooses how to write and opens the file; an errno value on failure. Runs without
+    // the GIL.
+    int open_file() {
+        if (int err = follow_links()) return err;
+        if (dest_.empty()) return ENOENT;
         struct stat st{};
-        if (::lstat(dest_.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
-        if (char* target = ::realpath(dest_.c_str(), nullptr)) {
-            dest_ = target;
-            std::free(target);
-            return;
-        }
-        char target[4096];
-        const ssize_t n = ::readlink(dest_.c_str(), target, sizeof target - 1);
-        if (n <= 0) return;
-        const std::string link(target, static_cast<size_t>(n));
+        const bool exists = ::stat(dest_.c_str(), &st) == 0;
+        if (dest_.back() == '/' || (exists && S_ISDIR(st.st_mode))) return EISDIR;  // before any work, as open()
         const size_t slash = dest_.rfind('/');
-        dest_ = link[0] == '/' || slash == std::string::npos ? link : dest_.substr(0, slash + 1) + link;
+        dir_ = slash == std::string::npos ? std::string() : dest_.substr(0, slash + 1);
+        base_ = temp_base(dest_.substr(dir_.size()));
+        remove_leftovers();
+        if (exists && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) return open_in_place();
+        // A directory that refuses new files, or a file whose owner we cannot give the
+        // replacement, may still let the file itself be written.
+        const int err = create_temporary(exists ? &st : nullptr);
+        if (exists && (err == EACCES || err == EPERM)) return open_in_place();
+        return err;
+    }
+
+    // Follows symbolic links as open() does, also to a target that does not exist yet;
+    // ELOOP past the kernel's limit of 40.
+    int follow_links() {
+        for (int hops = 0; hops <= 40; ++hops) {
+            struct stat st{};
+            if (::lstat(dest_.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return 0;
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink(dest_.c_str(), target, sizeof target);
+            if (n <= 0) return n < 0 ? errno : ENOENT;
+            if (n == static_cast<ssize_t>(sizeof target)) return ENAMETOOLONG;
+            const std::string link(target, static_cast<size_t>(n));
+            const size_t slash = dest_.rfind('/');
+            dest_ = link[0] == '/' || slash == std::string::npos ? link : dest_.substr(0, slash + 1) + link;
+        }
+        return ELOOP;
+    }
+
+    // Removes this destination's temporaries left by processes that no longer exist (a
+    // save killed mid-write). Those of live processes, and all other files, stay.
+    void remove_leftovers() const {
+        DIR* dir = ::opendir(dir_.empty() ? "." : dir_.c_str());
+        if (!dir) return;
+        while (const dirent* entry = ::readdir(dir)) {
+            const pid_t pid = temp_owner(entry->d_name, base_);
+            if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) ::unlinkat(::dirfd(dir), entry->d_name, 0);
+        }
+        ::closedir(dir);
+    }
+
+    // Opens the file itself for writing, as open(path, "wb") would, leaving its content
+    // to the first write.
+    int open_in_place() {
+        fd_ = ::open(dest_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0) return errno;
+        struct stat st{};
+        special_ = ::fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode);
+        return 0;
+    }
+
+    // Creates the temporary with the owner, group and permissions of the file it
+    // replaces (`old`, null for a new file); EPERM where the owner cannot be kept.
+    int create_temporary(const struct stat* old) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const unsigned long long salt = (static_cast<unsigned long long>(now.tv_sec) << 30) ^
+                                        static_cast<unsigned long long>(now.tv_nsec);
+        for (unsigned attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
+            char name[64];
+            std::snprintf(name, sizeof name, "%d.%016llx.tmp", static_cast<int>(::getpid()),
+                          salt + attempt * 0x9E3779B97F4A7C15ull);
+            const std::string tmp = dir_ + base_ + name;
+            fd_ = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) tmp_ = tmp;
+            else if (errno != EEXIST) return errno;
+        }
+        if (fd_ < 0) return EEXIST;
+        if (!old) return 0;
+        struct stat st{};
+        if (::fstat(fd_, &st) != 0 ||
+            ((st.st_uid != old->st_uid || st.st_gid != old->st_gid) && ::fchown(fd_, old->st_uid, old->st_gid) != 0) ||
+            ::fchmod(fd_, old->st_mode & 07777) != 0) {
+            const int err = errno;
+            discard_temporary();
+            return err;
+        }
+        return 0;
+    }
+
+    void discard_temporary() {
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(tmp_.c_str());
+        tmp_.clear();
+    }
+
+    // Makes the rename itself durable; the new file is in place either way.
+    void sync_directory() const {
+        const int dir = ::open(dir_.empty() ? "." : dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return;
+        ::fsync(dir);
+        ::close(dir);
     }
 
     Ref path_;
+    std::string dest_, dir_, base_, tmp_;
     int fd_ = -1;
-    std::string dest_, dir_, tmp_;
+    bool special_ = false;
 };
 
 // ---------------------------------------------------------------- module functions
@@ -378,11 +475,11 @@ Ref save(PyObject* module, const Args& args) {
     if (is_cupy(module, array)) array = global(module, "cp").method("asnumpy", array);
     if (path.is_none()) path = default_path(module);
 
-    // np.save writes through the cipher into a temporary file; only a complete file
-    // replaces the destination.
+    // np.save writes through the cipher into the destination's temporary, or into the
+    // file itself where it cannot be replaced.
     Ref np = global(module, "np");
-    PendingFile file(path);
-    np.method("save", Stream(module, file.fd(), key, path).ref(), array);
+    Destination file(path);
+    np.method("save", Stream(module, file.fd(), key, path, file.rewrites()).ref(), array);
     file.commit();
     return none();
 }
@@ -398,14 +495,26 @@ PyMethodDef functions[] = {
                     "big-endian, string, date, structured or extended-precision data).\n"
                     "Raises FileNotFoundError \"VAULT file not found: <path>\" for a missing file;\n"
                     "NumPy's error for a file that does not decipher to a .npy stream; pickled\n"
-                    "content is refused."),
+                    "content is refused.\n"
+                    "The key is fixed and ships with this package: the file is obscured from casual\n"
+                    "reading, not protected from anyone who has the package."),
     def<save>("save",
               "save(array, dest_path=None)\n--\n\n"
               "Store an array as an enciphered vault file.\n\n"
               "array: a NumPy array (a CuPy array is copied to the host first).\n"
               "dest_path: a str, or None for \"vault.bin\" in script_dir.\n"
-              "The file is written beside the destination, flushed to disk and renamed over\n"
-              "it, so a failed save leaves any previous file intact."),
+              "A regular file, or a new one, is replaced atomically: the data goes to a\n"
+              "temporary file beside it (named after it and this process's id), is flushed to\n"
+              "disk and renamed over it, so a failed save leaves the previous file intact.\n"
+              "Where a replace would change what the path stands for, the file is written in\n"
+              "place as open(dest_path, \"wb\") would, and a failed write can leave it\n"
+              "truncated: a device, FIFO or socket is written through; a file with other hard\n"
+              "links, one whose owner the replacement could not keep, and a writable file in a\n"
+              "directory that refuses new files are rewritten. Symbolic links are followed as\n"
+              "open() follows them. Temporaries of the same target left by processes that have\n"
+              "ended are removed.\n"
+              "The key is fixed and ships with this package: the file is obscured from casual\n"
+              "reading, not protected from anyone who has the package."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -439,7 +548,8 @@ int clear_module(PyObject* module) {
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrel.vault",
-                          "A small enciphered store for one numeric matrix.", sizeof(VaultState), functions, slots,
+                          "A small store for one numeric matrix, obscured with a fixed key shipped in the package\n"
+                          "(it keeps casual readers out and protects nothing from anyone who has the package).", sizeof(VaultState), functions, slots,
                           traverse_module, clear_module, free_module};
 
 }  // namespace
