@@ -483,3 +483,26 @@ vault.save(np.arange(4), "m.bin")"""
     subprocess.run([sys.executable, "-c", script], check=True)
     assert (path.stat().st_uid, path.stat().st_ino) == (0, inode)
     assert path.read_bytes() == encipher(npy_bytes(np.arange(4)))
+
+
+def test_interpreter_exits_cleanly_while_a_thread_saves_and_loads(tmp_path):
+    # The daemon thread is ended inside save or load_vault, often where it waits to take
+    # the GIL back after file I/O; nothing on that path may stop its unwinding.
+    script = textwrap.dedent(
+        """
+        import sys, threading, time, numpy as np
+        from kestrel import vault
+        path, delay = sys.argv[1], float(sys.argv[2])
+        array = np.arange(200_000.0)
+        def loop():
+            while True:
+                vault.save(array, path)
+                vault.load_vault(path)
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(delay)
+        """
+    )
+    for run in range(20):
+        path = str(tmp_path / f"m{run}.bin")
+        out = subprocess.run([sys.executable, "-c", script, path, str(0.01 * (run % 5))], capture_output=True, text=True)
+        assert out.returncode == 0, (run, out.returncode, out.stderr[-2000:])
