@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import types
 
 import numpy as np
@@ -506,3 +507,37 @@ def test_interpreter_exits_cleanly_while_a_thread_saves_and_loads(tmp_path):
         path = str(tmp_path / f"m{run}.bin")
         out = subprocess.run([sys.executable, "-c", script, path, str(0.01 * (run % 5))], capture_output=True, text=True)
         assert out.returncode == 0, (run, out.returncode, out.stderr[-2000:])
+
+
+def test_a_thread_woken_after_finalization_unwinds_without_touching_python(tmp_path):
+    # The save's thread waits in open() on a FIFO while the interpreter finalizes; the
+    # process is then held in exit() until the FIFO gets a reader. The woken thread is
+    # ended as it asks for the GIL back: its unwinding must close the FIFO and release no
+    # Python object (the interpreter is gone: that crashed).
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    script = textwrap.dedent(
+        """
+        import ctypes, sys, threading, numpy as np
+        from kestrel import vault
+        libc = ctypes.CDLL(None)
+        libc.__cxa_atexit(ctypes.cast(libc.getchar, ctypes.c_void_p), None, None)  # exit() waits for stdin
+        threading.Thread(target=vault.save, args=(np.ones(3), sys.argv[1]), daemon=True).start()
+        print("ready", flush=True)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script, str(fifo)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(0.5)  # the interpreter finalizes meanwhile
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()), daemon=True)
+        reader.start()
+        reader.join(10)
+        closed_by_the_thread = not reader.is_alive()
+        child.stdin.close()
+        assert child.wait(10) == 0
+        assert closed_by_the_thread and received == [b""]
+    finally:
+        child.kill()
+        child.wait()

@@ -211,7 +211,7 @@ public:
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     ~Stream() {
-        if (PyGILState_Check()) as_stream(ref_.get())->fd = -1;
+        if (holds_gil()) as_stream(ref_.get())->fd = -1;
     }
     const Ref& ref() const { return ref_; }
 
@@ -229,11 +229,23 @@ std::string fs_path(const Ref& path) {
     return std::string(PyBytes_AS_STRING(fs), static_cast<size_t>(PyBytes_GET_SIZE(fs)));
 }
 
-// Owns a file descriptor; closes it on scope exit.
-struct Fd {
+// A file descriptor, closed on scope exit, and the temporary file it writes (if any),
+// removed unless it was renamed into place. As a member it is released even when its
+// owner's constructor is left by an exception (a thread ended at interpreter exit).
+struct OpenFile {
     int fd = -1;
-    ~Fd() {
+    std::string tmp;
+
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() { discard(); }
+
+    void discard() {
         if (fd >= 0) ::close(fd);
+        if (!tmp.empty()) ::unlink(tmp.c_str());
+        fd = -1;
+        tmp.clear();
     }
 };
 
@@ -272,30 +284,24 @@ public:
         Py_END_ALLOW_THREADS
         if (err) raise_os_error(err, path_.get());
     }
-    Destination(const Destination&) = delete;
-    Destination& operator=(const Destination&) = delete;
-    ~Destination() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!tmp_.empty()) ::unlink(tmp_.c_str());
-    }
-    int fd() const { return fd_; }
+    int fd() const { return file_.fd; }
 
     // True when the data goes into an existing regular file, whose old content the
     // first write cuts off (so a save that fails before writing leaves it intact).
-    bool rewrites() const { return tmp_.empty() && !special_; }
+    bool rewrites() const { return file_.tmp.empty() && !special_; }
 
     // Flushes the data to disk and renames a temporary over the destination.
     void commit() {
         int err = 0;
         Py_BEGIN_ALLOW_THREADS
-        if (!special_ && ::fsync(fd_) != 0) err = errno;
-        if (::close(fd_) != 0 && !err) err = errno;
-        fd_ = -1;
-        if (!err && !tmp_.empty()) {
-            if (::rename(tmp_.c_str(), dest_.c_str()) != 0) {
+        if (!special_ && ::fsync(file_.fd) != 0) err = errno;
+        if (::close(file_.fd) != 0 && !err) err = errno;
+        file_.fd = -1;
+        if (!err && !file_.tmp.empty()) {
+            if (::rename(file_.tmp.c_str(), dest_.c_str()) != 0) {
                 err = errno;
             } else {
-                tmp_.clear();
+                file_.tmp.clear();
                 sync_directory();
             }
         }
@@ -356,10 +362,10 @@ private:
     // Opens the file itself for writing, as open(path, "wb") would, leaving its content
     // to the first write.
     int open_in_place() {
-        fd_ = ::open(dest_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ < 0) return errno;
+        file_.fd = ::open(dest_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (file_.fd < 0) return errno;
         struct stat st{};
-        special_ = ::fstat(fd_, &st) == 0 && !S_ISREG(st.st_mode);
+        special_ = ::fstat(file_.fd, &st) == 0 && !S_ISREG(st.st_mode);
         return 0;
     }
 
@@ -370,33 +376,26 @@ private:
         ::clock_gettime(CLOCK_REALTIME, &now);
         const unsigned long long salt = (static_cast<unsigned long long>(now.tv_sec) << 30) ^
                                         static_cast<unsigned long long>(now.tv_nsec);
-        for (unsigned attempt = 0; fd_ < 0 && attempt < 64; ++attempt) {
+        for (unsigned attempt = 0; file_.fd < 0 && attempt < 64; ++attempt) {
             char name[64];
             std::snprintf(name, sizeof name, "%d.%016llx.tmp", static_cast<int>(::getpid()),
                           salt + attempt * 0x9E3779B97F4A7C15ull);
             const std::string tmp = dir_ + base_ + name;
-            fd_ = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) tmp_ = tmp;
+            file_.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (file_.fd >= 0) file_.tmp = tmp;
             else if (errno != EEXIST) return errno;
         }
-        if (fd_ < 0) return EEXIST;
+        if (file_.fd < 0) return EEXIST;
         if (!old) return 0;
         struct stat st{};
-        if (::fstat(fd_, &st) != 0 ||
-            ((st.st_uid != old->st_uid || st.st_gid != old->st_gid) && ::fchown(fd_, old->st_uid, old->st_gid) != 0) ||
-            ::fchmod(fd_, old->st_mode & 07777) != 0) {
+        if (::fstat(file_.fd, &st) != 0 ||
+            ((st.st_uid != old->st_uid || st.st_gid != old->st_gid) && ::fchown(file_.fd, old->st_uid, old->st_gid) != 0) ||
+            ::fchmod(file_.fd, old->st_mode & 07777) != 0) {
             const int err = errno;
-            discard_temporary();
+            file_.discard();
             return err;
         }
         return 0;
-    }
-
-    void discard_temporary() {
-        ::close(fd_);
-        fd_ = -1;
-        ::unlink(tmp_.c_str());
-        tmp_.clear();
     }
 
     // Makes the rename itself durable; the new file is in place either way.
@@ -408,8 +407,8 @@ private:
     }
 
     Ref path_;
-    std::string dest_, dir_, base_, tmp_;
-    int fd_ = -1;
+    std::string dest_, dir_, base_;
+    OpenFile file_;
     bool special_ = false;
 };
 
@@ -448,7 +447,7 @@ Ref load_vault(PyObject* module, const Args& args) {
 
     Ref key = derive_key(module);
     const std::string name = fs_path(path);
-    Fd file;
+    OpenFile file;
     Py_BEGIN_ALLOW_THREADS
     file.fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     Py_END_ALLOW_THREADS
