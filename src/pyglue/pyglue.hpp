@@ -61,6 +61,17 @@ inline int ok_status(int status) {
 
 // ---------------------------------------------------------------- references
 
+// True when this thread holds the GIL. PyGILState_Check cannot tell: once the
+// interpreter is finalized it answers true for every thread, and that is when a daemon
+// thread woken at exit is unwound through our destructors.
+inline bool holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 class Ref;
 struct Arg;
 
@@ -85,7 +96,7 @@ public:
         return *this;
     }
     ~Ref() {
-        if (p_ && PyGILState_Check()) Py_DECREF(p_);
+        if (p_ && holds_gil()) Py_DECREF(p_);
     }
 
     PyObject* get() const { return p_; }
@@ -654,7 +665,7 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() {
-        if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
+        if (held_ && holds_gil()) PyBuffer_Release(&view_);
     }
     bool acquire(PyObject* obj, int flags) {
         held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
