@@ -5,6 +5,7 @@ import warnings
 import cv2
 import numpy as np
 import pytest
+from scipy import ndimage
 
 import rasterkit as rk
 
@@ -220,6 +221,49 @@ def test_blur_size_rules(rng):
     got = blur.get(u8, 0, 2.0)  # uint8 derives 6 sigma + 1 like OpenCV
     assert got.dtype == np.uint8
     assert np.abs(got.astype(int) - cv2.GaussianBlur(u8, (0, 0), 2.0)).max() <= 2
+
+
+# ---------------------------------------------------------------- Gaussian filter, SciPy's rules
+
+
+@pytest.mark.parametrize(
+    "shape,sigma",
+    [
+        ((64, 80, 3), (2.0, 3.5, 0.0)),      # alignment's use: channels left alone
+        ((40, 30), 1.5),                      # a scalar on a 2-D image
+        ((9, 11, 4), (1.0, 0.7, 1.2)),        # the channel axis filtered too
+        ((9, 11, 3), 2.0),                    # a scalar filters channels too, as in SciPy
+        ((7, 5, 3), (10.0, 25.0, 0.0)),       # kernels far longer than the image
+        ((1, 6, 3), (3.0, 3.0, 0.0)),         # one row
+        ((200, 150, 3), (30.0, 30.0, 0.0)),   # 120 taps a side
+        ((20, 20, 3), (1e-16, 2.0, 0.0)),     # below SciPy's 1e-15 an axis is left alone
+        ((20, 20, 3), (0.1, 0.05, 0.0)),      # radius 0: the identity
+    ],
+)
+def test_gaussian_filter_matches_scipy(rng, shape, sigma):
+    img = rng.random(shape).astype(np.float32)
+    got = rk.gaussian_filter(img, sigma)
+    assert got.dtype == np.float32 and got.shape == img.shape
+    np.testing.assert_allclose(got, ndimage.gaussian_filter(img, sigma), rtol=0, atol=1e-5)
+
+
+def test_gaussian_filter_truncate_views_and_errors(rng):
+    img = rng.random((30, 40, 3)).astype(np.float32)
+    for truncate in (0.0, 1.3, 6.0):
+        np.testing.assert_allclose(rk.gaussian_filter(img, (2.0, 1.5, 0.0), truncate=truncate),
+                                   ndimage.gaussian_filter(img, (2.0, 1.5, 0.0), truncate=truncate), atol=1e-5)
+    view = img[::-1, ::2, ::-1]
+    np.testing.assert_array_equal(rk.gaussian_filter(view, (2.0, 1.5, 0.0)),
+                                  rk.gaussian_filter(np.ascontiguousarray(view), (2.0, 1.5, 0.0)))
+    with pytest.raises(TypeError, match="float32"):
+        rk.gaussian_filter((img * 255).astype(np.uint8), 1.0)
+    for sigma in (-1.0, (1.0, float("nan"), 0.0)):
+        with pytest.raises(ValueError, match="sigma"):
+            rk.gaussian_filter(img, sigma)
+    with pytest.raises(ValueError, match="3 values"):
+        rk.gaussian_filter(img, (1.0, 1.0))
+    with pytest.raises(ValueError, match="truncate"):
+        rk.gaussian_filter(img, 1.0, truncate=-1.0)
 
 
 # ---------------------------------------------------------------- batches

@@ -87,6 +87,15 @@ def test_gpu_blur_matches_cpu(cp, ksize, sigma):
 
 
 @pytest.mark.gpu
+@pytest.mark.parametrize("sigma", [(2.0, 3.5, 0.0), 1.5, (1.0, 0.7, 1.2), (10.0, 25.0, 0.0), 1e-16])
+def test_gpu_gaussian_filter_matches_cpu(cp, sigma):
+    for img, d_img in images(np.random.default_rng(6), cp):
+        if img.dtype == np.float32:
+            sig = sigma if np.isscalar(sigma) else sigma[: img.ndim]
+            same(rk.gaussian_filter(d_img, sig), rk.gaussian_filter(img, sig), cp)
+
+
+@pytest.mark.gpu
 @pytest.mark.parametrize("size", [None, 64, (48, 40)])
 def test_gpu_batches_match_cpu(cp, size):
     rng = np.random.default_rng(3)

@@ -40,6 +40,7 @@ __all__ = [
     "GaussianBlur",
     "affine_transform",
     "batch_to_images",
+    "gaussian_filter",
     "get_inverse_matrix",
     "image_to_batch",
     "images_to_batch",
@@ -408,6 +409,57 @@ class GaussianBlur:
             out = _empty(gpu, src.shape, src.dtype)
             (_gpu() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
         return out
+
+
+def _float_image(image: Any, name: str):
+    """A float32 H x W or H x W x C image (from _image), refusing uint8."""
+    src, gpu = _image(image, name)
+    if src.dtype != np.float32:
+        raise TypeError(f"{name} must be float32, got {src.dtype}; convert it with to_float32 first")
+    return src, gpu
+
+
+def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
+    """The image smoothed by a Gaussian under SciPy's rules: ``scipy.ndimage.gaussian_filter(
+    image, sigma, truncate=truncate)`` with its default mode "reflect".
+
+    ``image`` is a float32 H x W or H x W x C array. ``sigma`` is a scalar (every axis,
+    channels included, as in SciPy) or one value per axis in axis order (rows, columns
+    and channels; 0 leaves an axis alone, the usual choice for channels). Each axis whose
+    sigma exceeds 1e-15 is filtered in turn, rows first, by the normalised kernel
+    exp(-x**2 / (2 sigma**2)) over ``|x| <= int(truncate * sigma + 0.5)``, its
+    borders reflected half-sample symmetric (dcba|abcd|dcba) however far the kernel
+    reaches. Returns a new float32 array of the image's shape. The sums run in float32,
+    SciPy's in float64: on 0..1 images the results agree within 1e-5.
+
+    Raises TypeError for a non-float32 image; ValueError for a sigma that is negative or
+    not finite, a sigma sequence whose length is not the image's ndim, or a negative or
+    non-finite ``truncate``. Both are host numbers (GPU arrays raise TypeError).
+    """
+    src, gpu = _float_image(image, "image")
+    values = np.asarray(_host_number(sigma, "sigma"), dtype=np.float64)
+    if values.ndim > 1 or (values.ndim == 1 and values.size != src.ndim):
+        raise ValueError(f"sigma must be a scalar or have {src.ndim} values, got shape {values.shape}")
+    values = np.broadcast_to(values, (src.ndim,))
+    truncate = float(_host_number(truncate, "truncate"))
+    if not np.all(np.isfinite(values)) or np.any(values < 0):
+        raise ValueError(f"sigma must be finite and non-negative, got {tuple(values.tolist())}")
+    if not math.isfinite(truncate) or truncate < 0:
+        raise ValueError(f"truncate must be finite and non-negative, got {truncate}")
+    # SciPy's rules: axes with sigma <= 1e-15 are skipped, the radius is rounded from
+    # truncate * sigma. A radius of -1 tells the kernels to skip the axis.
+    sigmas = [float(v) for v in values] + [0.0] * (3 - src.ndim)
+    radii = [int(truncate * v + 0.5) if v > 1e-15 else -1 for v in sigmas]
+    with _on_device(src, gpu):
+        out = _empty(gpu, src.shape, np.float32)
+        if gpu:
+            _gpu().gaussian_filter(src, out, sigmas, radii)
+        else:
+            # The host passes want packed rows; every pixel is read about 4 radius times,
+            # so a copy of an odd layout costs little.
+            packed = src if src.strides[-1] == 4 and (src.ndim == 2 or src.strides[1] == 4 * src.shape[2]) else None
+            _cpu.gaussian_filter(packed if packed is not None else np.ascontiguousarray(src), out, sigmas, radii)
+    return out
 
 
 # ---------------------------------------------------------------- batches

@@ -115,6 +115,28 @@ def gaussian_blur(src, dst, ksize: int, sigma: float) -> None:
     _launch(f"rk_blur_horizontal_{suffix}", h * w * c, (tmp, _i(h), _i(w), _i(c), dst, weights, np.int32(ksize)))
 
 
+def gaussian_filter(src, dst, sigmas, radii) -> None:
+    """One launch per filtered axis (rows, columns, channels), each into a contiguous
+    float32 image; a negative radius skips its axis."""
+    (h, w, c), strides = _hwc(src)
+    sizes = (h, w, c)
+    axes = [a for a in range(3) if radii[a] >= 0]
+    if not axes:
+        dst[...] = src
+        return
+    current = src
+    for i, axis in enumerate(axes):
+        taps = min(radii[axis], sizes[axis])
+        weights = cp.empty(taps + 1, dtype=cp.float32)
+        # A serial sum over the whole radius, as on the CPU: one thread.
+        _launch("rk_filter_taps", 1, (np.float64(sigmas[axis]), _i(radii[axis]), _i(sizes[axis]), weights),
+                blocks=1, threads=1)
+        target = dst if i == len(axes) - 1 else cp.empty((h, w, c), dtype=cp.float32)
+        _launch("rk_filter_axis", h * w * c, (current, _i(h), _i(w), _i(c), *(_i(s) for s in strides), target,
+                                               np.int32(axis), weights, _i(taps)))
+        current, strides = target, (w * c, c, 1)
+
+
 def images_to_batch(images, dst, mean, std, swap_rb: bool) -> None:
     _, channels, dh, dw = dst.shape
     sources = [_source_channel(k, channels, swap_rb) for k in range(channels)]

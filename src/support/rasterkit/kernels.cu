@@ -182,6 +182,26 @@ __device__ void blur_horizontal(const float* tmp, index_t h, index_t w, index_t 
 RK_BLUR(rk_blur_vertical_u8, rk_blur_horizontal_u8, unsigned char)
 RK_BLUR(rk_blur_vertical_f32, rk_blur_horizontal_f32, float)
 
+// ------------------------------------------------------------------ Gaussian filter, SciPy's rules
+
+extern "C" __global__ void rk_filter_taps(double sigma, index_t radius, index_t n, float* weights) {
+    if (blockIdx.x == 0 && threadIdx.x == 0) rk::filter_taps(sigma, radius, n, weights);
+}
+
+// One axis (0 rows, 1 columns, 2 channels) of the filter, from a strided float image
+// into a contiguous one.
+extern "C" __global__ void rk_filter_axis(const float* src, index_t h, index_t w, index_t cn, index_t sy, index_t sx,
+                                          index_t sc, float* dst, int axis, const float* weights, index_t taps) {
+    const index_t n = axis == 0 ? h : (axis == 1 ? w : cn);
+    const index_t stride = axis == 0 ? sy : (axis == 1 ? sx : sc);
+    RK_GRID_LOOP(i, h * w * cn) {
+        const index_t c = i % cn, p = i / cn, x = p % w, y = p / w;
+        const index_t at = axis == 0 ? y : (axis == 1 ? x : c);
+        const float* line = src + y * sy + x * sx + c * sc - at * stride;
+        dst[i] = rk::filter_at(line, stride, n, at, weights, taps);
+    }
+}
+
 // ------------------------------------------------------------------ batch conversion
 
 // One batch entry, channels first .. first + count - 1 of the network order:

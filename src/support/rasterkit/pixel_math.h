@@ -292,4 +292,51 @@ RK_HOST_DEVICE void gaussian_window(int ksize, double sigma, int radius, float* 
 // OpenCV's float Gaussian kernel of odd size `ksize`, all of it.
 RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) { gaussian_window(ksize, sigma, ksize / 2, w); }
 
+// ------------------------------------------------------------------ Gaussian filter, SciPy's rules
+
+// SciPy's "reflect" border: half-sample symmetric, the edge pixel repeated
+// (dcba|abcd|dcba), at any distance from the image.
+RK_HOST_DEVICE index_t reflect_half(index_t p, index_t n) {
+    const index_t period = 2 * n;
+    p %= period;
+    if (p < 0) p += period;
+    return p < n ? p : period - 1 - p;
+}
+
+// SciPy's Gaussian taps exp(-x^2 / (2 sigma^2)) for |x| <= radius, normalised to sum 1,
+// as applied along an axis of n pixels with reflect borders. The border repeats with
+// period 2n, so taps a period apart read the same pixel: they are added into one tap at
+// the distance 0 .. n they share, the one at distance n (one pixel, reached from either
+// side) split evenly. Writes w[0 .. R] (w[d] at distance d either side) and returns
+// R = min(radius, n): however large the radius, an output costs at most 2n + 1 taps.
+RK_HOST_DEVICE index_t filter_taps(double sigma, index_t radius, index_t n, float* w) {
+    const double scale = -0.5 / (sigma * sigma);
+    const index_t period = 2 * n, taps = radius < n ? radius : n;
+    double total = 0.0;
+    for (index_t k = -radius; k <= radius; ++k) total += exp(scale * static_cast<double>(k) * static_cast<double>(k));
+    for (index_t d = 0; d <= taps; ++d) {
+        double sum = 0.0;
+        // The offsets k = d and k = -d modulo the period, each class once.
+        const index_t classes[2] = {d, (period - d) % period};
+        for (int c = 0; c < (classes[0] == classes[1] ? 1 : 2); ++c) {
+            const index_t m = classes[c];
+            for (index_t k = m - (m + radius) / period * period; k <= radius; k += period)
+                sum += exp(scale * static_cast<double>(k) * static_cast<double>(k));
+        }
+        w[d] = static_cast<float>((d == 0 ? sum : sum / 2) / total);
+    }
+    return taps;
+}
+
+// One output of the filter along an axis: w[0] x(p) + sum over k = 1 .. taps of
+// w[k] (x(p - k) + x(p + k)), k ascending, positions reflected. `line` points at
+// position 0 of the axis, `stride` elements apart. The host's vectorised passes add in
+// this same order.
+RK_HOST_DEVICE float filter_at(const float* line, index_t stride, index_t n, index_t p, const float* w, index_t taps) {
+    float acc = w[0] * line[p * stride];
+    for (index_t k = 1; k <= taps; ++k)
+        acc += w[k] * (line[reflect_half(p - k, n) * stride] + line[reflect_half(p + k, n) * stride]);
+    return acc;
+}
+
 }  // namespace rk
