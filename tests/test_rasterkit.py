@@ -172,6 +172,56 @@ def test_inverse_matrix_round_trip():
     assert rk.get_inverse_matrix([[2, 0, 1], [0, 2, 1]]).dtype == np.float64
 
 
+# ---------------------------------------------------------------- paste-back
+
+
+def unfused_paste(frame, crop, mask, M):
+    """The plain recipe: crop and mask warped into the frame's size, then blended."""
+    size = frame.shape[:2]
+    m, c = rk.affine_transform(mask, M, size), rk.affine_transform(crop, M, size)
+    if m.ndim < c.ndim:
+        m = m[..., None]
+    return m * c + (1 - m) * frame
+
+
+@pytest.mark.parametrize("name", MATRICES)
+@pytest.mark.parametrize(
+    "frame_shape,mask_channels",
+    [((90, 110, 3), 3), ((90, 110, 3), 1), ((90, 110, 3), None), ((90, 110, 4), 4), ((90, 110, 4), 1),
+     ((90, 110), None), ((90, 110, 5), 1)],
+)
+def test_paste_blend_is_the_unfused_warp_and_blend(rng, name, frame_shape, mask_channels):
+    frame = rng.random(frame_shape).astype(np.float32)
+    crop = rng.random((100, 120) + frame_shape[2:]).astype(np.float32)
+    mask = rng.random((100, 120) + ((mask_channels,) if mask_channels else ())).astype(np.float32)
+    got = rk.paste_blend(frame, crop, mask, MATRICES[name])
+    assert got.dtype == np.float32 and got.shape == frame.shape
+    np.testing.assert_array_equal(got, unfused_paste(frame, crop, mask, MATRICES[name]))
+
+
+def test_paste_blend_views_outside_and_errors(rng):
+    frame = rng.random((60, 80, 3)).astype(np.float32)
+    crop = rng.random((30, 40, 3)).astype(np.float32)
+    mask = rng.random((30, 40, 1)).astype(np.float32)
+    M = MATRICES["rotate-scale"]
+    views = (frame[:, ::-1], crop[::-1, :, ::-1], mask[:, ::-1])
+    np.testing.assert_array_equal(rk.paste_blend(*views, M), unfused_paste(*views, M))
+    away = np.array([[1.0, 0.0, 500.0], [0.0, 1.0, 0.0]])
+    out = rk.paste_blend(frame, crop, mask, away)
+    assert out is not frame
+    np.testing.assert_array_equal(out, frame)
+    with pytest.raises(ValueError, match="mask"):
+        rk.paste_blend(frame, crop, mask[:20], M)
+    with pytest.raises(ValueError, match="mask"):
+        rk.paste_blend(frame, crop, np.ones((30, 40, 2), np.float32), M)
+    with pytest.raises(ValueError, match="crop"):
+        rk.paste_blend(frame, crop[:, :, :2], mask, M)
+    with pytest.raises(TypeError, match="float32"):
+        rk.paste_blend((frame * 255).astype(np.uint8), crop, mask, M)
+    with pytest.raises(ValueError, match="invertible"):
+        rk.paste_blend(frame, crop, mask, np.zeros((2, 3)))
+
+
 # ---------------------------------------------------------------- Gaussian blur
 
 

@@ -42,6 +42,7 @@ KERNELS = {
     "warp": lambda: rk.affine_transform(frame, M, (700, 900)),
     "blur": lambda: rk.GaussianBlur().get(frame, 31, 0.0),
     "gaussian_filter": lambda: rk.gaussian_filter(frame, (4.0, 4.0, 0.0)),
+    "paste_blend": lambda: rk.paste_blend(frame, frame[:256, :256], frame[:256, :256, :1], M),
     "to_batch": lambda: rk.images_to_batch([frame] * 12, size=1024),
     "from_batch": lambda: rk.batch_to_images(np.ones((12, 3, 1024, 1024), np.float32)),
 }
@@ -64,7 +65,8 @@ if __name__ == "__main__":
 """
 
 
-@pytest.mark.parametrize("kernel", ["resize", "warp", "blur", "gaussian_filter", "to_batch", "from_batch"])
+@pytest.mark.parametrize("kernel", ["resize", "warp", "blur", "gaussian_filter", "paste_blend", "to_batch",
+                                    "from_batch"])
 def test_forked_children_run_kernels_after_the_parent_did(tmp_path, kernel):
     script = tmp_path / "fork_case.py"
     script.write_text(FORK)
@@ -145,6 +147,8 @@ def test_byte_misaligned_host_arrays_are_copied_and_processed():
         lambda a: rk.affine_transform(a, M, (35, 45)),
         lambda a: rk.GaussianBlur().get(a, 7, 0.0),
         lambda a: rk.gaussian_filter(a, (1.5, 2.0, 0.0)),
+        lambda a: rk.paste_blend(a, a[:20, :20], a[:20, :20, 0], M),
+        lambda a: rk.paste_blend(img, a[:20, :20], a[:20, :20, 0], M),
         lambda a: rk.images_to_batch([a], size=32),
         lambda a: rk.batch_to_images(a[None].transpose(0, 3, 1, 2))[0],
     ]

@@ -735,6 +735,122 @@ PyObject* py_warp_affine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// ------------------------------------------------------------------ paste-back
+
+// The unchecked interior [i0, i1) of a frame row for packed float images of CN = 3 or
+// 4 channels: a pixel's channels in the lanes of one vector, the same arithmetic as
+// the per-channel code (bilinear_blend, then paste_value). A one-channel mask is
+// sampled once and broadcast.
+template <int CN>
+__attribute__((target_clones("avx2", "default"))) void paste_interior(const View& frame, const View& crop,
+                                                                     const View& mask, float* d, const RowPlan& r,
+                                                                     index_t y, index_t i0, index_t i1,
+                                                                     const double* im) {
+    const float* f = frame.at<const float>(0, y, 0, 0);
+    const float *c0 = crop.at<const float>(0, 0, 0, 0), *m0 = mask.at<const float>(0, 0, 0, 0);
+    auto right = [](const float* q) {  // the right pixel's channels, read inside the two pixels
+        if constexpr (CN == 4) return load4(q + 4);
+        else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+    };
+    for (index_t x = i0; x < i1; ++x) {
+        const double px = im[0] * x + r.bx, py = im[3] * x + r.by;
+        const index_t ix = static_cast<index_t>(px), iy = static_cast<index_t>(py);  // >= 0: truncation is floor
+        const float fx = static_cast<float>(px - static_cast<double>(ix)), fy = static_cast<float>(py - static_cast<double>(iy));
+        const f32x4 vfx = f32x4{} + fx, vfy = f32x4{} + fy;
+        const float* p = c0 + iy * crop.sy + ix * CN;
+        const f32x4 c = rk::bilinear_blend(load4(p), right(p), load4(p + crop.sy), right(p + crop.sy), vfx, vfy);
+        f32x4 m;
+        if (mask.c == 1) {
+            const float* q = m0 + iy * mask.sy + ix;
+            m = f32x4{} + rk::bilinear_blend(q[0], q[1], q[mask.sy], q[mask.sy + 1], fx, fy);
+        } else {
+            const float* q = m0 + iy * mask.sy + ix * CN;
+            m = rk::bilinear_blend(load4(q), right(q), load4(q + mask.sy), right(q + mask.sy), vfx, vfy);
+        }
+        const float* fp = f + x * CN;
+        const f32x4 frame_px = CN == 4 ? load4(fp) : f32x4{fp[0], fp[1], fp[2], 0.0f};
+        const f32x4 v = rk::paste_value(m, c, frame_px);
+        if constexpr (CN == 4) store_lanes<4>(d + x * CN, v);
+        else store_lanes<3>(d + x * CN, v);
+    }
+}
+
+// Frame row y: outside the reach of the warp a copy of the frame row, inside it the
+// crop and the mask sampled at one position each and blended over the frame.
+void paste_row(const View& frame, const View& crop, const View& mask, const View& dst, const double* im,
+               index_t y) {
+    const index_t cn = frame.c;
+    const RowPlan r = plan_row(im, y, dst.w, crop.w, crop.h);
+    float* d = dst.at<float>(0, y, 0, 0);
+    auto copy = [&](index_t from, index_t to) {
+        if (from >= to) return;
+        if (frame.packed_rows()) {
+            std::memcpy(d + from * cn, frame.at<const float>(0, y, from, 0), sizeof(float) * (to - from) * cn);
+            return;
+        }
+        for (index_t x = from; x < to; ++x)
+            for (index_t c = 0; c < cn; ++c) d[x * cn + c] = *frame.at<const float>(0, y, x, c);
+    };
+    const float* crop0 = crop.at<const float>(0, 0, 0, 0);
+    const float* mask0 = mask.at<const float>(0, 0, 0, 0);
+    auto checked = [&](index_t from, index_t to) {
+        for (index_t x = from; x < to; ++x) {
+            const rk::BilinearPos b = rk::bilinear_position(im[0] * x + r.bx, im[3] * x + r.by, crop.w, crop.h);
+            float m = 0.0f;
+            for (index_t c = 0; c < cn; ++c) {
+                if (c < mask.c)  // a one-channel mask serves every channel
+                    m = b.any ? rk::bilinear_sample(mask0 + c * mask.sc, mask.sy, mask.sx, b, crop.w, crop.h) : 0.0f;
+                const float v =
+                    b.any ? rk::bilinear_sample(crop0 + c * crop.sc, crop.sy, crop.sx, b, crop.w, crop.h) : 0.0f;
+                d[x * cn + c] = rk::paste_value(m, v, *frame.at<const float>(0, y, x, c));
+            }
+        }
+    };
+    copy(0, r.any.lo);
+    checked(r.any.lo, r.inner.lo);
+    const bool lanes = (cn == 3 || cn == 4) && frame.packed_rows() && crop.packed_rows() &&
+                       (mask.c == 1 ? mask.sx == 1 : mask.packed_rows());
+    if (lanes && cn == 3)
+        paste_interior<3>(frame, crop, mask, d, r, y, r.inner.lo, r.inner.hi, im);
+    else if (lanes)
+        paste_interior<4>(frame, crop, mask, d, r, y, r.inner.lo, r.inner.hi, im);
+    else
+        checked(r.inner.lo, r.inner.hi);
+    checked(r.inner.hi, r.any.hi);
+    copy(r.any.hi, dst.w);
+}
+
+// paste_blend(frame, crop, mask, dst, inverse): float32 frame (H, W, C), crop (h, w, C),
+// mask (h, w, 1 or C), dst C-contiguous like the frame; inverse maps frame to crop
+// pixels (six finite numbers, row-major).
+PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("paste_blend", nargs, 5)) return nullptr;
+    pyglue::Buffer fb, cb, mb, db;
+    View frame, crop, mask, dst;
+    std::vector<double> im;
+    if (!get_view(args[0], fb, frame, "frame", false, 2, 3) || !get_view(args[1], cb, crop, "crop", false, 2, 3) ||
+        !get_view(args[2], mb, mask, "mask", false, 2, 3) || !get_view(args[3], db, dst, "dst", true, 2, 3) ||
+        !get_floats(args[4], 6, "inverse", im))
+        return nullptr;
+    if (frame.dtype != DType::F32 || crop.dtype != DType::F32 || mask.dtype != DType::F32 || dst.dtype != DType::F32) {
+        PyErr_SetString(PyExc_TypeError, "frame, crop, mask and dst must be float32");
+        return nullptr;
+    }
+    if (!check_shape(dst, 1, frame.h, frame.w, frame.c, "dst") || !check_shape(crop, 1, crop.h, crop.w, frame.c, "crop") ||
+        (mask.c != 1 && mask.c != frame.c) || mask.h != crop.h || mask.w != crop.w) {
+        PyErr_SetString(PyExc_ValueError, "crop must have the frame's channels, mask the crop's size and 1 or those channels");
+        return nullptr;
+    }
+    // A one-channel mask is read as channel 0 for every channel.
+    const double row_work = static_cast<double>(frame.w * frame.c) * 4.0;
+    const bool done = in_bands(frame.h, row_work, [&](index_t y0, index_t y1) {
+#pragma omp parallel for schedule(static) if (use_team((y1 - y0) * row_work > kParallelWork))
+        for (index_t y = y0; y < y1; ++y) paste_row(frame, crop, mask, dst, im.data(), y);
+    });
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // ------------------------------------------------------------------ Gaussian blur
 
 // The blur kernel along an axis of n pixels. Reflect-101 borders repeat with period
@@ -1213,6 +1329,8 @@ PyMethodDef methods[] = {
      "resize(src, dst, mode_x, mode_y)\n--\n\nResamples src into dst with per-axis interpolation codes."},
     {"warp_affine", pyglue::fastcall(guarded<py_warp_affine>), METH_FASTCALL,
      "warp_affine(src, dst, inverse)\n--\n\nBilinear warp through the destination-to-source matrix."},
+    {"paste_blend", pyglue::fastcall(guarded<py_paste_blend>), METH_FASTCALL,
+     "paste_blend(frame, crop, mask, dst, inverse)\n--\n\nWarps crop and mask into the frame and blends, in one pass."},
     {"gaussian_blur", pyglue::fastcall(guarded<py_gaussian_blur>),
      METH_FASTCALL, "gaussian_blur(src, dst, ksize, sigma)\n--\n\nSeparable Gaussian blur, reflect-101 borders."},
     {"gaussian_filter", pyglue::fastcall(guarded<py_gaussian_filter>), METH_FASTCALL,

@@ -46,6 +46,7 @@ __all__ = [
     "images_to_batch",
     "onnx_to_trt_dynamic_shape",
     "onnx_to_trt_fixed_shape",
+    "paste_blend",
     "resize",
     "to_float32",
     "to_numpy",
@@ -120,6 +121,14 @@ def _image(image: Any, name: str = "image"):
     if 0 in array.shape:
         raise ValueError(f"{name} must not be empty, got shape {tuple(array.shape)}")
     return _ready(array, gpu), gpu
+
+
+def _float_image(image: Any, name: str):
+    """A float32 H x W or H x W x C image (from _image), refusing uint8."""
+    src, gpu = _image(image, name)
+    if src.dtype != np.float32:
+        raise TypeError(f"{name} must be float32, got {src.dtype}; convert it with to_float32 first")
+    return src, gpu
 
 
 def _ready(array: Any, gpu: bool) -> Any:
@@ -364,6 +373,55 @@ def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
     return out
 
 
+def paste_blend(frame: Any, crop: Any, mask: Any, M: Any) -> Any:
+    """A new float32 frame with ``crop`` pasted through ``mask``: the blend
+    ``m * c + (1 - m) * frame`` where ``c`` and ``m`` are the crop and the mask warped by
+    ``M`` into the frame's size, computed in one pass over the frame.
+
+    ``frame`` is a float32 H x W x C (or H x W) image, ``crop`` a float32 h x w image with
+    the frame's channels, ``mask`` a float32 h x w, h x w x 1 or h x w x C array (one
+    channel serves every channel). ``M`` is the 2 x 3 matrix mapping crop pixel
+    coordinates to frame coordinates, as ``affine_transform`` takes it (for a crop cut
+    from the frame by a matrix A, the inverse of A). The result equals, up to float
+    rounding, ``m = affine_transform(mask, M, (H, W))`` and ``c = affine_transform(crop,
+    M, (H, W))`` followed by the blend in float32, without making either full-size
+    image: outside the crop's reach the frame comes back as it is.
+
+    Raises TypeError for non-float32 arrays and ValueError for mismatched shapes; on the
+    host a non-finite or singular ``M`` raises ValueError, while a GPU ``M`` (on the
+    frame's device) is inverted there and such a matrix leaves the frame unchanged.
+    """
+    dst_frame, gpu = _float_image(frame, "frame")
+    src_crop, crop_gpu = _float_image(crop, "crop")
+    mask_array, mask_gpu = _float_image(mask, "mask")
+    if crop_gpu != gpu or mask_gpu != gpu:
+        raise TypeError("frame, crop and mask must all be GPU arrays or all host arrays")
+    channels = dst_frame.shape[2] if dst_frame.ndim == 3 else 1
+    crop_channels = src_crop.shape[2] if src_crop.ndim == 3 else 1
+    mask_channels = mask_array.shape[2] if mask_array.ndim == 3 else 1
+    if src_crop.ndim != dst_frame.ndim or crop_channels != channels:
+        raise ValueError(f"crop must have the frame's layout, got shapes {tuple(src_crop.shape)} and "
+                         f"{tuple(dst_frame.shape)}")
+    if mask_array.shape[:2] != src_crop.shape[:2] or mask_channels not in (1, channels):
+        raise ValueError(f"mask must be {src_crop.shape[0]} x {src_crop.shape[1]} with 1 or {channels} channels, "
+                         f"got shape {tuple(mask_array.shape)}")
+    array, m_gpu = _as_array(M, "M")
+    if gpu:
+        _same_device(dst_frame, "frame", src_crop, "crop")
+        _same_device(dst_frame, "frame", mask_array, "mask")
+        if m_gpu:
+            _same_device(dst_frame, "frame", array, "M")
+    m = _matrix(array, m_gpu)
+    with _on_device(dst_frame, gpu):
+        out = _empty(gpu, dst_frame.shape, np.float32)
+        if gpu and m_gpu:
+            _gpu().paste_blend_device(dst_frame, src_crop, mask_array, out, m)
+            return out
+        inverse = tuple(float(v) for v in _host_inverse(to_numpy(m)).ravel())
+        (_gpu() if gpu else _cpu).paste_blend(dst_frame, src_crop, mask_array, out, inverse)
+    return out
+
+
 # ---------------------------------------------------------------- blur
 
 
@@ -409,14 +467,6 @@ class GaussianBlur:
             out = _empty(gpu, src.shape, src.dtype)
             (_gpu() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
         return out
-
-
-def _float_image(image: Any, name: str):
-    """A float32 H x W or H x W x C image (from _image), refusing uint8."""
-    src, gpu = _image(image, name)
-    if src.dtype != np.float32:
-        raise TypeError(f"{name} must be float32, got {src.dtype}; convert it with to_float32 first")
-    return src, gpu
 
 
 def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:

@@ -103,6 +103,25 @@ def warp_affine_device(src, dst, matrix) -> None:
     _launch(f"rk_warp_device_{_suffix(src)}", total, args + (cp.ascontiguousarray(matrix, dtype=cp.float64),))
 
 
+def _paste_args(frame, crop, mask, dst):
+    (fh, fw, cn), (fy, fx, fc) = _hwc(frame)
+    (ch, cw, _), (cy, cx, cc) = _hwc(crop)
+    (_, _, mcn), (my, mx, mc) = _hwc(mask)
+    return fh * fw, (frame, _i(fh), _i(fw), _i(cn), _i(fy), _i(fx), _i(fc), crop, _i(ch), _i(cw), _i(cy), _i(cx),
+                     _i(cc), mask, _i(mcn), _i(my), _i(mx), _i(mc), dst)
+
+
+def paste_blend(frame, crop, mask, dst, inverse) -> None:
+    total, args = _paste_args(frame, crop, mask, dst)
+    _launch("rk_paste_blend", total, args + tuple(np.float64(v) for v in inverse))
+
+
+def paste_blend_device(frame, crop, mask, dst, matrix) -> None:
+    """paste_blend by a forward 2 x 3 float64 matrix in device memory, inverted on the GPU."""
+    total, args = _paste_args(frame, crop, mask, dst)
+    _launch("rk_paste_blend_device", total, args + (cp.ascontiguousarray(matrix, dtype=cp.float64),))
+
+
 def gaussian_blur(src, dst, ksize: int, sigma: float) -> None:
     (h, w, c), (sy, sx, sc) = _hwc(src)
     weights = cp.empty(ksize, dtype=cp.float32)

@@ -137,6 +137,51 @@ RK_WARP(rk_warp_f32, float)
 RK_WARP_DEVICE(rk_warp_device_u8, unsigned char)
 RK_WARP_DEVICE(rk_warp_device_f32, float)
 
+// ------------------------------------------------------------------ paste-back
+
+// The frame with crop and mask warped into it and blended, per frame pixel; `inv` maps
+// frame to crop pixels, `ok` false (a singular matrix) leaves the frame as it is. A
+// one-channel mask serves every channel.
+__device__ void paste_pixels(const float* frame, index_t fh, index_t fw, index_t cn, index_t fy, index_t fx,
+                             index_t fc, const float* crop, index_t ch, index_t cw, index_t cy, index_t cx, index_t cc,
+                             const float* mask, index_t mcn, index_t my, index_t mx, index_t mc, float* dst,
+                             const double* inv, bool ok) {
+    RK_GRID_LOOP(i, fh * fw) {
+        const index_t y = i / fw, x = i - y * fw;
+        rk::BilinearPos b;
+        b.any = false;
+        if (ok)
+            b = rk::bilinear_position(inv[0] * x + (inv[1] * y + inv[2]), inv[3] * x + (inv[4] * y + inv[5]), cw, ch);
+        float m = 0.0f;
+        for (index_t c = 0; c < cn; ++c) {
+            if (c < mcn) m = b.any ? rk::bilinear_sample(mask + c * mc, my, mx, b, cw, ch) : 0.0f;
+            const float v = b.any ? rk::bilinear_sample(crop + c * cc, cy, cx, b, cw, ch) : 0.0f;
+            dst[i * cn + c] = rk::paste_value(m, v, frame[y * fy + x * fx + c * fc]);
+        }
+    }
+}
+
+#define RK_PASTE_PARAMS                                                                                            \
+    const float *frame, index_t fh, index_t fw, index_t cn, index_t fy, index_t fx, index_t fc, const float *crop,  \
+        index_t ch, index_t cw, index_t cy, index_t cx, index_t cc, const float *mask, index_t mcn, index_t my,    \
+        index_t mx, index_t mc, float *dst
+#define RK_PASTE_ARGS frame, fh, fw, cn, fy, fx, fc, crop, ch, cw, cy, cx, cc, mask, mcn, my, mx, mc, dst
+
+// The inverse matrix as six arguments (a matrix known on the host) ...
+extern "C" __global__ void rk_paste_blend(RK_PASTE_PARAMS, double i0, double i1, double i2, double i3, double i4,
+                                          double i5) {
+    const double inv[6] = {i0, i1, i2, i3, i4, i5};
+    paste_pixels(RK_PASTE_ARGS, inv, true);
+}
+
+// ... or the forward matrix in device memory, inverted here.
+extern "C" __global__ void rk_paste_blend_device(RK_PASTE_PARAMS, const double* forward) {
+    double m[6], inv[6];
+    for (int k = 0; k < 6; ++k) m[k] = forward[k];
+    const bool ok = rk::invert_affine(m, inv);
+    paste_pixels(RK_PASTE_ARGS, inv, ok);
+}
+
 // ------------------------------------------------------------------ Gaussian blur
 
 extern "C" __global__ void rk_gaussian_weights(int ksize, double sigma, float* weights) {

@@ -204,6 +204,15 @@ RK_HOST_DEVICE float bilinear_sample(const T* base, index_t sy, index_t sx, cons
     return bilinear_blend(v00, v01, v10, v11, b.fx, b.fy);
 }
 
+// A frame value f under the warped crop value c and mask value m, as NumPy evaluates
+// m * c + (1 - m) * f in float32. Where the warp reaches nothing, m = c = 0 and f
+// comes back.
+// V as in saturate_u8.
+template <class V>
+RK_HOST_DEVICE V paste_value(V m, V c, V f) {
+    return m * c + (1.0f - m) * f;
+}
+
 // Inverse of the 2 x 3 affine map m (row-major); false when it is not invertible.
 RK_HOST_DEVICE bool invert_affine(const double* m, double* inv) {
     const double det = m[0] * m[4] - m[1] * m[3];
