@@ -398,7 +398,7 @@ template <class T>
 void resize_rows(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch,
                  index_t y0, index_t y1, double row_work) {
     const index_t row_len = dst.w * dst.c;
-#pragma omp parallel for schedule(static) if (use_team((y1 - y0) * row_work > kParallelWork))
+#pragma omp parallel for schedule(dynamic) if (use_team((y1 - y0) * row_work > kParallelWork))
     for (index_t y = y0; y < y1; ++y) {
         const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.mine());
         T* d = dst.at<T>(0, y, 0, 0);
@@ -844,11 +844,140 @@ PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // A one-channel mask is read as channel 0 for every channel.
     const double row_work = static_cast<double>(frame.w * frame.c) * 4.0;
     const bool done = in_bands(frame.h, row_work, [&](index_t y0, index_t y1) {
-#pragma omp parallel for schedule(static) if (use_team((y1 - y0) * row_work > kParallelWork))
+#pragma omp parallel for schedule(dynamic) if (use_team((y1 - y0) * row_work > kParallelWork))
         for (index_t y = y0; y < y1; ++y) paste_row(frame, crop, mask, dst, im.data(), y);
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ separable symmetric filters
+
+typedef float f32x8 __attribute__((vector_size(32)));
+// Eight floats anywhere in memory: loads and stores through it are plain unaligned
+// vector moves (a memcpy of 32 bytes went through the stack).
+typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
+
+// out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (lo[k][i] + hi[k][i]) for
+// i < count: rk::filter_at's arithmetic in the same order, in vector lanes, with 32
+// outputs held in registers across all taps.
+__attribute__((target_clones("avx2", "default"))) void filter_run(const float* centre, const float* const* lo,
+                                                                 const float* const* hi, const float* w,
+                                                                 index_t taps, index_t count, float* out) {
+    index_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        auto v = [](const float* p) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p); };
+        f32x8 acc[4];
+        for (int j = 0; j < 4; ++j) acc[j] = w[0] * v(centre + i + 8 * j);
+        for (index_t k = 1; k <= taps; ++k) {
+            const float *a = lo[k] + i, *b = hi[k] + i;
+            for (int j = 0; j < 4; ++j) acc[j] += w[k] * (v(a + 8 * j) + v(b + 8 * j));
+        }
+        for (int j = 0; j < 4; ++j) *reinterpret_cast<f32x8_any*>(out + i + 8 * j) = acc[j];
+    }
+    for (; i < count; ++i) {
+        float acc = w[0] * centre[i];
+        for (index_t k = 1; k <= taps; ++k) acc += w[k] * (lo[k][i] + hi[k][i]);
+        out[i] = acc;
+    }
+}
+
+// One axis of a symmetric filter: w[d] is the weight at distance d either side, and
+// source[j + taps] the pixel that position j (-taps .. n + taps - 1) reads under the
+// filter's border rule. Inactive axes are left alone.
+struct FilterAxis {
+    bool active = false;
+    index_t taps = 0;
+    std::vector<float> w;
+    std::vector<index_t> source;
+
+    template <class Border>
+    void borders(index_t n, Border&& reflect) {
+        source.resize(static_cast<size_t>(n + 2 * taps));
+        for (index_t j = -taps; j < n + taps; ++j) source[static_cast<size_t>(j + taps)] = reflect(j, n);
+    }
+};
+
+// Row blocks run the vertical pass in strips of a row, so that the source rows a block
+// reads stay in the L2 cache while its outputs are made.
+constexpr index_t kFilterBlock = 32, kFilterStrip = 256;
+
+// Rows y0 .. y1 of the filter: rows (source to dst), then columns and channels in place
+// in dst; channels, an axis only SciPy's rules filter, with its reflect border. `ptrs`
+// has 2 (taps + 1) slots for the larger of the row and column axes, `scratch` the
+// padded row and one pixel.
+void filter_block(const View& src, const View& dst, const FilterAxis* axes, index_t y0, index_t y1,
+                  const float** ptrs, float* scratch) {
+    const FilterAxis &ay = axes[0], &ax = axes[1], &ac = axes[2];
+    const index_t cn = src.c, w = src.w, count = w * cn;
+    const float** lo = ptrs;
+    const float** hi = ptrs + std::max(ay.taps, ax.taps) + 1;
+    if (ay.active) {
+        for (index_t s0 = 0; s0 < count; s0 += kFilterStrip) {
+            const index_t n = std::min(kFilterStrip, count - s0);
+            for (index_t y = y0; y < y1; ++y) {
+                for (index_t k = 1; k <= ay.taps; ++k) {
+                    lo[k] = src.at<const float>(0, ay.source[static_cast<size_t>(y - k + ay.taps)], 0, 0) + s0;
+                    hi[k] = src.at<const float>(0, ay.source[static_cast<size_t>(y + k + ay.taps)], 0, 0) + s0;
+                }
+                filter_run(src.at<const float>(0, y, 0, 0) + s0, lo, hi, ay.w.data(), ay.taps, n,
+                           dst.at<float>(0, y, 0, 0) + s0);
+            }
+        }
+    } else {
+        for (index_t y = y0; y < y1; ++y)
+            std::memcpy(dst.at<float>(0, y, 0, 0), src.at<const float>(0, y, 0, 0), sizeof(float) * count);
+    }
+    if (ax.active) {
+        float* padded = scratch;
+        float* centre = padded + ax.taps * cn;
+        for (index_t k = 1; k <= ax.taps; ++k) {
+            lo[k] = centre - k * cn;
+            hi[k] = centre + k * cn;
+        }
+        for (index_t y = y0; y < y1; ++y) {
+            float* row = dst.at<float>(0, y, 0, 0);
+            std::memcpy(centre, row, sizeof(float) * count);
+            for (index_t p = 1; p <= ax.taps; ++p) {
+                const index_t left = ax.source[static_cast<size_t>(ax.taps - p)] * cn;
+                const index_t right = ax.source[static_cast<size_t>(ax.taps + w - 1 + p)] * cn;
+                for (index_t c = 0; c < cn; ++c) {
+                    centre[-p * cn + c] = row[left + c];
+                    centre[(w - 1 + p) * cn + c] = row[right + c];
+                }
+            }
+            filter_run(centre, lo, hi, ax.w.data(), ax.taps, count, row);
+        }
+    }
+    if (ac.active) {
+        float* pixel = scratch + (w + 2 * ax.taps) * cn;
+        for (index_t y = y0; y < y1; ++y)
+            for (index_t x = 0; x < w; ++x) {
+                float* p = dst.at<float>(0, y, x, 0);
+                std::memcpy(pixel, p, sizeof(float) * cn);
+                for (index_t c = 0; c < cn; ++c) p[c] = rk::filter_at(pixel, 1, cn, c, ac.w.data(), ac.taps);
+            }
+    }
+}
+
+// Runs filter_block over the image in bands (checking for Ctrl-C between them) on the
+// thread team. src float32 with packed rows, dst C-contiguous of its shape.
+bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
+    Scratch scratch;
+    if (!scratch.allocate(floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}}))) return false;
+    const size_t ptr_slots = 2 * static_cast<size_t>(std::max(axes[0].taps, axes[1].taps) + 1);
+    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(omp_get_max_threads()));
+    const double count = static_cast<double>(src.w * src.c);
+    const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
+                            (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
+    const index_t blocks = (src.h + kFilterBlock - 1) / kFilterBlock;
+    return in_bands(blocks, row_work * kFilterBlock, [&](index_t b0, index_t b1) {
+        const double work = row_work * static_cast<double>(std::min(src.h, b1 * kFilterBlock) - b0 * kFilterBlock);
+#pragma omp parallel for schedule(dynamic) if (use_team(work > kParallelWork))
+        for (index_t b = b0; b < b1; ++b)
+            filter_block(src, dst, axes, b * kFilterBlock, std::min(src.h, (b + 1) * kFilterBlock),
+                         ptrs.data() + ptr_slots * static_cast<size_t>(omp_get_thread_num()), scratch.mine());
+    });
 }
 
 // ------------------------------------------------------------------ Gaussian blur
@@ -889,7 +1018,7 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
     const index_t row_len = w * cn;
     const float *wy = ky.data(), *wx = kx.data();
     const double work = static_cast<double>((y1 - y0) * row_len) * static_cast<double>(ky.size() + kx.size());
-#pragma omp parallel for schedule(static) if (use_team(work > kParallelWork))
+#pragma omp parallel for schedule(dynamic) if (use_team(work > kParallelWork))
     for (index_t y = y0; y < y1; ++y) {
         float* padded = scratch.mine();
         float* row = padded + rx * cn;
@@ -943,6 +1072,19 @@ PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<float> kernel(static_cast<size_t>(2 * radius + 1));
     rk::gaussian_window(static_cast<int>(ksize), sigma, radius, kernel.data());
     const std::vector<float> ky = fold_kernel(kernel, src.h), kx = fold_kernel(kernel, src.w);
+    if (src.dtype == DType::F32 && src.packed_rows()) {
+        // Float images take the vectorised symmetric passes.
+        FilterAxis axes[3];
+        for (int a = 0; a < 2; ++a) {
+            const std::vector<float>& k = a == 0 ? ky : kx;
+            axes[a].active = true;
+            axes[a].taps = static_cast<index_t>(k.size()) / 2;
+            axes[a].w.assign(k.begin() + axes[a].taps, k.end());
+            axes[a].borders(a == 0 ? src.h : src.w, rk::reflect101);
+        }
+        if (!run_filter(src, dst, axes)) return nullptr;
+        Py_RETURN_NONE;
+    }
     Scratch scratch;
     const index_t rx = static_cast<index_t>(kx.size()) / 2;
     if (!scratch.allocate(floats({{src.w, src.c}, {src.w, src.c}, {rx, src.c}, {rx, src.c}}))) return nullptr;
@@ -955,111 +1097,6 @@ PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
-}
-
-// ------------------------------------------------------------------ Gaussian filter, SciPy's rules
-
-typedef float f32x8 __attribute__((vector_size(32)));
-// Eight floats anywhere in memory: loads and stores through it are plain unaligned
-// vector moves (a memcpy of 32 bytes went through the stack).
-typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
-
-// out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (lo[k][i] + hi[k][i]) for
-// i < count: rk::filter_at's arithmetic in the same order, in vector lanes, with 32
-// outputs held in registers across all taps.
-__attribute__((target_clones("avx2", "default"))) void filter_run(const float* centre, const float* const* lo,
-                                                                 const float* const* hi, const float* w,
-                                                                 index_t taps, index_t count, float* out) {
-    index_t i = 0;
-    for (; i + 32 <= count; i += 32) {
-        auto v = [](const float* p) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p); };
-        f32x8 acc[4];
-        for (int j = 0; j < 4; ++j) acc[j] = w[0] * v(centre + i + 8 * j);
-        for (index_t k = 1; k <= taps; ++k) {
-            const float *a = lo[k] + i, *b = hi[k] + i;
-            for (int j = 0; j < 4; ++j) acc[j] += w[k] * (v(a + 8 * j) + v(b + 8 * j));
-        }
-        for (int j = 0; j < 4; ++j) *reinterpret_cast<f32x8_any*>(out + i + 8 * j) = acc[j];
-    }
-    for (; i < count; ++i) {
-        float acc = w[0] * centre[i];
-        for (index_t k = 1; k <= taps; ++k) acc += w[k] * (lo[k][i] + hi[k][i]);
-        out[i] = acc;
-    }
-}
-
-// The folded taps of one axis; inactive axes (sigma 0 in SciPy's sense) are skipped.
-struct FilterAxis {
-    bool active = false;
-    index_t taps = 0;
-    std::vector<float> w;
-
-    void set(double sigma, index_t radius, index_t n) {
-        active = radius >= 0;
-        if (!active) return;
-        w.resize(static_cast<size_t>(std::min(radius, n)) + 1);
-        taps = rk::filter_taps(sigma, radius, n, w.data());
-    }
-};
-
-// Row blocks run the vertical pass in strips of a row, so that the source rows a block
-// reads stay in the L2 cache while its outputs are made.
-constexpr index_t kFilterBlock = 32, kFilterStrip = 256;
-
-// Rows y0 .. y1 of the filter: rows (source to dst), then columns and channels in place
-// in dst. `rows_of[j + taps]` is source row j reflected; `ptrs` has 2 (taps + 1) slots
-// per thread for the largest axis, `scratch` the padded row and one pixel.
-void filter_block(const View& src, const View& dst, const FilterAxis* axes, const index_t* rows_of, index_t y0,
-                  index_t y1, const float** ptrs, float* scratch) {
-    const FilterAxis &ay = axes[0], &ax = axes[1], &ac = axes[2];
-    const index_t cn = src.c, w = src.w, count = w * cn;
-    const float** lo = ptrs;
-    const float** hi = ptrs + std::max(ay.taps, ax.taps) + 1;
-    if (ay.active) {
-        for (index_t s0 = 0; s0 < count; s0 += kFilterStrip) {
-            const index_t n = std::min(kFilterStrip, count - s0);
-            for (index_t y = y0; y < y1; ++y) {
-                for (index_t k = 1; k <= ay.taps; ++k) {
-                    lo[k] = src.at<const float>(0, rows_of[y - k + ay.taps], 0, 0) + s0;
-                    hi[k] = src.at<const float>(0, rows_of[y + k + ay.taps], 0, 0) + s0;
-                }
-                filter_run(src.at<const float>(0, y, 0, 0) + s0, lo, hi, ay.w.data(), ay.taps, n,
-                           dst.at<float>(0, y, 0, 0) + s0);
-            }
-        }
-    } else {
-        for (index_t y = y0; y < y1; ++y)
-            std::memcpy(dst.at<float>(0, y, 0, 0), src.at<const float>(0, y, 0, 0), sizeof(float) * count);
-    }
-    if (ax.active) {
-        float* padded = scratch;
-        float* centre = padded + ax.taps * cn;
-        for (index_t k = 1; k <= ax.taps; ++k) {
-            lo[k] = centre - k * cn;
-            hi[k] = centre + k * cn;
-        }
-        for (index_t y = y0; y < y1; ++y) {
-            float* row = dst.at<float>(0, y, 0, 0);
-            std::memcpy(centre, row, sizeof(float) * count);
-            for (index_t p = 1; p <= ax.taps; ++p) {
-                const index_t left = rk::reflect_half(-p, w) * cn, right = rk::reflect_half(w - 1 + p, w) * cn;
-                for (index_t c = 0; c < cn; ++c) {
-                    centre[-p * cn + c] = row[left + c];
-                    centre[(w - 1 + p) * cn + c] = row[right + c];
-                }
-            }
-            filter_run(centre, lo, hi, ax.w.data(), ax.taps, count, row);
-        }
-    }
-    if (ac.active) {
-        float* pixel = scratch + (w + 2 * ax.taps) * cn;
-        for (index_t y = y0; y < y1; ++y)
-            for (index_t x = 0; x < w; ++x) {
-                float* p = dst.at<float>(0, y, x, 0);
-                std::memcpy(pixel, p, sizeof(float) * cn);
-                for (index_t c = 0; c < cn; ++c) p[c] = rk::filter_at(pixel, 1, cn, c, ac.w.data(), ac.taps);
-            }
-    }
 }
 
 // gaussian_filter(src, dst, sigmas, radii): float32 src with packed rows, dst C-contiguous
@@ -1086,31 +1123,18 @@ PyObject* py_gaussian_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     FilterAxis axes[3];
     for (int a = 0; a < 3; ++a) {
         const double radius = radii[static_cast<size_t>(a)], sigma = sigmas[static_cast<size_t>(a)];
-        if (radius >= 0 && !(sigma > 0.0 && radius == std::floor(radius) && radius <= 1e15)) {
+        if (radius < 0) continue;
+        if (!(sigma > 0.0 && radius == std::floor(radius) && radius <= 1e15)) {
             PyErr_SetString(PyExc_ValueError, "each axis needs a positive sigma and a whole radius, or radius -1");
             return nullptr;
         }
-        axes[a].set(sigma, static_cast<index_t>(radius), sizes[a]);
+        FilterAxis& axis = axes[a];
+        axis.active = true;
+        axis.w.resize(static_cast<size_t>(std::min(static_cast<index_t>(radius), sizes[a])) + 1);
+        axis.taps = rk::filter_taps(sigma, static_cast<index_t>(radius), sizes[a], axis.w.data());
+        axis.borders(sizes[a], rk::reflect_half);
     }
-    const index_t taps_y = axes[0].taps;
-    std::vector<index_t> rows_of(static_cast<size_t>(src.h + 2 * taps_y));
-    for (index_t j = -taps_y; j < src.h + taps_y; ++j) rows_of[static_cast<size_t>(j + taps_y)] = rk::reflect_half(j, src.h);
-    Scratch scratch;
-    if (!scratch.allocate(floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}}))) return nullptr;
-    const size_t ptr_slots = 2 * static_cast<size_t>(std::max(axes[0].taps, axes[1].taps) + 1);
-    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(omp_get_max_threads()));
-    const double count = static_cast<double>(src.w * src.c);
-    const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
-                            (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
-    const index_t blocks = (src.h + kFilterBlock - 1) / kFilterBlock;
-    const bool done = in_bands(blocks, row_work * kFilterBlock, [&](index_t b0, index_t b1) {
-        const double work = row_work * static_cast<double>(std::min(src.h, b1 * kFilterBlock) - b0 * kFilterBlock);
-#pragma omp parallel for schedule(static) if (use_team(work > kParallelWork))
-        for (index_t b = b0; b < b1; ++b)
-            filter_block(src, dst, axes, rows_of.data() + 0, b * kFilterBlock, std::min(src.h, (b + 1) * kFilterBlock),
-                         ptrs.data() + ptr_slots * static_cast<size_t>(omp_get_thread_num()), scratch.mine());
-    });
-    if (!done) return nullptr;
+    if (!run_filter(src, dst, axes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1228,7 +1252,7 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const bool parallel = static_cast<double>(rows) * row_work > static_cast<double>(kParallelConversion);
     const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
         // All (image, row) pairs in one loop: balances one large image and many small ones.
-#pragma omp parallel for schedule(static) if (use_team(parallel))
+#pragma omp parallel for schedule(dynamic) if (use_team(parallel))
         for (index_t r = r0; r < r1; ++r) {
             const index_t i = r / out_h, y = r % out_h;
             const View& v = views[static_cast<size_t>(i)];
@@ -1277,7 +1301,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const index_t rows = src.n * src.h;
     const bool parallel = rows * src.w * cn > kParallelConversion;
     const bool done = in_bands(rows, static_cast<double>(src.w * cn), [&](index_t r0, index_t r1) {
-#pragma omp parallel for schedule(static) if (use_team(parallel))
+#pragma omp parallel for schedule(dynamic) if (use_team(parallel))
         for (index_t r = r0; r < r1; ++r) {
             const index_t i = r / src.h, y = r % src.h;
             float* d = dst.at<float>(i, y, 0, 0);

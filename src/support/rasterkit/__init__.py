@@ -150,6 +150,17 @@ def _ready(array: Any, gpu: bool) -> Any:
         return raw.copy(order="C").view(array.dtype).reshape(array.shape)
 
 
+def _packed_rows(array: np.ndarray) -> np.ndarray:
+    """A host float image whose rows are plain runs of pixels (any row stride), as the
+    vectorised filter passes read them: the array itself, or a contiguous copy. Those
+    passes read every pixel once per tap, so the copy costs little."""
+    item = array.itemsize
+    if array.strides[1] == item * (array.shape[2] if array.ndim == 3 else 1) and (
+            array.ndim == 2 or array.strides[2] == item):
+        return array
+    return np.ascontiguousarray(array)
+
+
 def _on_device(array: Any, gpu: bool):
     """The context of a GPU operation: the input's device made current, so that its
     kernels, outputs and stream are there. Nothing for host arrays."""
@@ -465,7 +476,10 @@ class GaussianBlur:
             if ksize == 1:
                 return src.copy()
             out = _empty(gpu, src.shape, src.dtype)
-            (_gpu() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
+            if gpu:
+                _gpu().gaussian_blur(src, out, ksize, sigma)
+            else:
+                _cpu.gaussian_blur(_packed_rows(src) if src.dtype == np.float32 else src, out, ksize, sigma)
         return out
 
 
@@ -505,10 +519,7 @@ def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
         if gpu:
             _gpu().gaussian_filter(src, out, sigmas, radii)
         else:
-            # The host passes want packed rows; every pixel is read about 4 radius times,
-            # so a copy of an odd layout costs little.
-            packed = src if src.strides[-1] == 4 and (src.ndim == 2 or src.strides[1] == 4 * src.shape[2]) else None
-            _cpu.gaussian_filter(packed if packed is not None else np.ascontiguousarray(src), out, sigmas, radii)
+            _cpu.gaussian_filter(_packed_rows(src), out, sigmas, radii)
     return out
 
 
