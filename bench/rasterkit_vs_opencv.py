@@ -6,7 +6,7 @@ and thread count the median times and the ratio rasterkit / reference (below 1 m
 rasterkit is faster), then the GPU time per operation when CuPy and a CUDA device are
 present.
 
-    python bench/rasterkit_vs_opencv.py [--threads 1 2] [--repeat R]
+    python bench/rasterkit_vs_opencv.py [--threads 1 2] [--repeat R] [--only WORD]
 """
 
 from __future__ import annotations
@@ -136,8 +136,10 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--only", default="", help="run the operations whose name contains this")
     args = parser.parse_args()
     ops, inputs = workloads(np.random.default_rng(0))
+    ops = [op for op in ops if args.only in op[0]]
     before = _cpu.get_num_threads()
     results = {}
     for threads in args.threads:

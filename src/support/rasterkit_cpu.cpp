@@ -6,6 +6,11 @@
 // no call can crash the interpreter, then run without the GIL. Sources may be any
 // strided view, negative strides included; outputs must be C-contiguous.
 #include "pyglue.hpp"
+
+// The 8-float vectors of the AVX2 paths pass only between inline functions of this
+// unit (pixel_math.h's included); GCC's note that their calling convention differs
+// without AVX concerns calls across units built for different targets, never made here.
+#pragma GCC diagnostic ignored "-Wpsabi"
 #include "rasterkit/pixel_math.h"
 
 #include <cxxabi.h>
@@ -31,6 +36,7 @@
 
 using pyglue::Ref;
 using rk::index_t;
+
 
 namespace {
 
@@ -515,6 +521,18 @@ RowPlan plan_row(const double* im, index_t y, index_t out_w, index_t src_w, inde
 typedef float f32x4 __attribute__((vector_size(16)));
 typedef int i32x4 __attribute__((vector_size(16)));
 typedef unsigned char u8x4 __attribute__((vector_size(4)));
+typedef float f32x8 __attribute__((vector_size(32)));
+typedef unsigned int u32x8 __attribute__((vector_size(32)));
+typedef int i32x8 __attribute__((vector_size(32)));
+// Eight floats anywhere in memory: loads and stores through it are plain unaligned
+// vector moves (a memcpy of 32 bytes went through the stack).
+typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
+
+unsigned int word(const unsigned char* p) {
+    unsigned int v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 
 f32x4 load4(const float* p) {
     f32x4 v;
@@ -605,15 +623,72 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
         };
         T* o = d + run * cn;
         int i = 0;
+        if constexpr (Packed && (CN == 3 || CN == 4) && std::is_same_v<T, unsigned char>) {
+            // Eight pixels at once, one vector per channel: each tap pixel is read as
+            // one 32-bit word. For 3 channels the right pixel's word starts at its left
+            // neighbour's last channel, so no read leaves the two pixels of a tap row.
+            constexpr int right_at = CN == 3 ? 2 : 4, right_shift = CN == 3 ? 8 : 0;
+            for (; i + 8 <= n; i += 8, o += 8 * CN) {
+                u32x8 tl, tr, bl, br;
+                for (int j = 0; j < 8; ++j) {
+                    const T* p = tap(i + j);
+                    tl[j] = word(p);
+                    tr[j] = word(p + right_at);
+                    bl[j] = word(p + sy);
+                    br[j] = word(p + sy + right_at);
+                }
+                const f32x8 vfx = *reinterpret_cast<const f32x8_any*>(fx + i);
+                const f32x8 vfy = *reinterpret_cast<const f32x8_any*>(fy + i);
+                u32x8 packed = u32x8{} + 0u;
+                for (int c = 0; c < CN; ++c) {
+                    auto channel = [&](const u32x8& v, int shift) {  // bytes convert as signed ints: one step
+                        return __builtin_convertvector(reinterpret_cast<i32x8>((v >> (8 * c + shift)) & 0xFFu), f32x8);
+                    };
+                    const f32x8 v = rk::saturate_u8(rk::bilinear_blend(channel(tl, 0), channel(tr, right_shift),
+                                                                         channel(bl, 0), channel(br, right_shift),
+                                                                         vfx, vfy));
+                    packed |= reinterpret_cast<u32x8>(__builtin_convertvector(v, i32x8)) << (8 * c);
+                }
+                if constexpr (CN == 4) {
+                    std::memcpy(o, &packed, sizeof packed);
+                } else {
+                    // Four bytes a pixel, in order: each store's fourth byte is the next
+                    // pixel's first, written right after; the last pixel takes three.
+                    for (int j = 0; j < 7; ++j) std::memcpy(o + 3 * j, &packed[j], 4);
+                    std::memcpy(o + 21, &packed[7], 3);
+                }
+            }
+        }
         if constexpr (Packed && (CN == 3 || CN == 4)) {
             // Loads of 4 elements stay inside the two pixels of each tap row: for 3
             // channels the right pixel is read from its left neighbour's last channel on.
+            auto right = [](const T* q) {
+                if constexpr (CN == 4) return load4(q + 4);
+                else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+            };
+            if constexpr (std::is_same_v<T, float>) {
+                // Two pixels a vector, lanes as below.
+                auto both = [](f32x4 a, f32x4 b) { return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7); };
+                for (; i + 2 <= n; i += 2, o += 2 * CN) {
+                    const T *p = tap(i), *q = tap(i + 1);
+                    const f32x8 vfx = both(f32x4{} + fx[i], f32x4{} + fx[i + 1]);
+                    const f32x8 vfy = both(f32x4{} + fy[i], f32x4{} + fy[i + 1]);
+                    const f32x8 v = rk::bilinear_blend(both(load4(p), load4(q)), both(right(p), right(q)),
+                                                       both(load4(p + sy), load4(q + sy)),
+                                                       both(right(p + sy), right(q + sy)), vfx, vfy);
+                    if constexpr (CN == 4) {
+                        *reinterpret_cast<f32x8_any*>(o) = v;
+                    } else {
+                        store_lanes<4>(o, __builtin_shufflevector(v, v, 0, 1, 2, 3));
+                        if (i + 2 < n)
+                            store_lanes<4>(o + 3, __builtin_shufflevector(v, v, 4, 5, 6, 7));
+                        else
+                            store_lanes<3>(o + 3, __builtin_shufflevector(v, v, 4, 5, 6, 7));
+                    }
+                }
+            }
             for (; i < n; ++i, o += CN) {
                 const T* p = tap(i);
-                auto right = [](const T* q) {
-                    if constexpr (CN == 4) return load4(q + 4);
-                    else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
-                };
                 const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
                 const f32x4 v = rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy);
                 // One whole-vector store; for 3 channels its last lane lands on the next
@@ -853,10 +928,6 @@ PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // ------------------------------------------------------------------ separable symmetric filters
 
-typedef float f32x8 __attribute__((vector_size(32)));
-// Eight floats anywhere in memory: loads and stores through it are plain unaligned
-// vector moves (a memcpy of 32 bytes went through the stack).
-typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
 
 // out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (lo[k][i] + hi[k][i]) for
 // i < count: rk::filter_at's arithmetic in the same order, in vector lanes, with 32
