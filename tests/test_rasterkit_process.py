@@ -43,6 +43,8 @@ KERNELS = {
     "blur": lambda: rk.GaussianBlur().get(frame, 31, 0.0),
     "gaussian_filter": lambda: rk.gaussian_filter(frame, (4.0, 4.0, 0.0)),
     "paste_blend": lambda: rk.paste_blend(frame, frame[:256, :256], frame[:256, :256, :1], M),
+    "fold_class_masks": lambda: rk.fold_class_masks(np.ascontiguousarray(frame[:, :380].transpose(2, 0, 1))[None],
+                                                    np.arange(3), np.arange(3), 3),
     "to_batch": lambda: rk.images_to_batch([frame] * 12, size=1024),
     "from_batch": lambda: rk.batch_to_images(np.ones((12, 3, 1024, 1024), np.float32)),
 }
@@ -65,8 +67,8 @@ if __name__ == "__main__":
 """
 
 
-@pytest.mark.parametrize("kernel", ["resize", "warp", "blur", "gaussian_filter", "paste_blend", "to_batch",
-                                    "from_batch"])
+@pytest.mark.parametrize("kernel", ["resize", "warp", "blur", "gaussian_filter", "paste_blend", "fold_class_masks",
+                                    "to_batch", "from_batch"])
 def test_forked_children_run_kernels_after_the_parent_did(tmp_path, kernel):
     script = tmp_path / "fork_case.py"
     script.write_text(FORK)
@@ -155,6 +157,9 @@ def test_byte_misaligned_host_arrays_are_copied_and_processed():
     for op in ops:
         np.testing.assert_array_equal(op(odd), op(img))
     np.testing.assert_array_equal(rk.get_inverse_matrix(unaligned(M)), rk.get_inverse_matrix(M))
+    preds = np.ascontiguousarray(img.transpose(2, 0, 1))[None]
+    np.testing.assert_array_equal(rk.fold_class_masks(unaligned(preds), [0, 1, 2], [0, 1, 2], 3),
+                                  rk.fold_class_masks(preds, [0, 1, 2], [0, 1, 2], 3))
     # The C++ entries themselves name the fault instead of calling float32 a wrong type.
     with pytest.raises(ValueError, match="aligned"):
         _cpu.resize(odd, np.empty((17, 31, 3), np.float32), 1, 1)

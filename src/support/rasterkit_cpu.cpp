@@ -1387,6 +1387,100 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     Py_RETURN_NONE;
 }
 
+// ------------------------------------------------------------------ class masks
+
+// A 1-D int64 array (a class table column) as a pointer and a length.
+bool get_table(PyObject* obj, pyglue::Buffer& buf, const char* name, const long long** data, index_t* size) {
+    if (!buf.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& b = buf.view();
+    const char* f = b.format ? b.format : "B";
+    if (*f == '@' || *f == '=' || *f == (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? '<' : '>')) ++f;
+    if (b.itemsize != 8 || (f[0] != 'q' && f[0] != 'l') || f[1] != '\0' || b.ndim != 1 ||
+        b.strides[0] != 8 || reinterpret_cast<std::uintptr_t>(b.buf) % 8 != 0) {
+        PyErr_Format(PyExc_TypeError, "%s must be a contiguous 1-D int64 array", name);
+        return false;
+    }
+    *data = static_cast<const long long*>(b.buf);
+    *size = b.shape[0];
+    return true;
+}
+
+// Row y of image i. Where the pixels of a row are adjacent, eight at a time in vector
+// lanes: the maximum logit and the first class holding it, then whether a lane needs
+// rk::class_argmax's full probabilities (a NaN, an infinite maximum, or a lower class
+// within 2^-18 of the maximum), which those lanes alone then take.
+__attribute__((target_clones("avx2", "default"))) void fold_row(const View& preds, const View& dst,
+                                                                const float* lut, index_t i, index_t y) {
+    const index_t classes = preds.h, channels = dst.h, w = preds.c, sk = preds.sy;
+    auto emit = [&](index_t x, index_t k) {
+        for (index_t c = 0; c < channels; ++c) *dst.at<float>(i, c, y, x) = lut[k * channels + c];
+    };
+    index_t x = 0;
+    if (preds.sc == 1) {
+        for (; x + 8 <= w; x += 8) {
+            const float* p = preds.at<const float>(i, 0, y, x);
+            auto lanes = [&](index_t k) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p + k * sk); };
+            f32x8 top = lanes(0);
+            i32x8 first = i32x8{} + 0, odd = top != top;
+            for (index_t k = 1; k < classes; ++k) {
+                const f32x8 v = lanes(k);
+                const i32x8 above = v > top;
+                odd |= v != v;
+                top = above ? v : top;
+                first = above ? i32x8{} + static_cast<int>(k) : first;
+            }
+            odd |= (top - top) != 0.0f;
+            for (index_t k = 0; k < classes; ++k)
+                odd |= (i32x8{} + static_cast<int>(k) < first) & (lanes(k) - top > -0x1p-18f);
+            for (int j = 0; j < 8; ++j)
+                if (odd[j]) first[j] = static_cast<int>(rk::class_argmax(p + j, sk, classes));
+            for (index_t c = 0; c < channels; ++c) {
+                f32x8 out;
+                for (int j = 0; j < 8; ++j) out[j] = lut[first[j] * channels + c];
+                *reinterpret_cast<f32x8_any*>(dst.at<float>(i, c, y, x)) = out;
+            }
+        }
+    }
+    for (; x < w; ++x) emit(x, rk::class_argmax(preds.at<const float>(i, 0, y, x), sk, classes));
+}
+
+// fold_class_masks(preds, indices, categories, dst): preds float32 (N, K, H, W) of any
+// strides, the class table as two int64 columns, dst float32 (N, C, H, W) contiguous:
+// dst[i, c, y, x] = entries of category c naming the pixel's class.
+PyObject* py_fold_class_masks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("fold_class_masks", nargs, 4)) return nullptr;
+    pyglue::Buffer pb, ib, cb, db;
+    View preds, dst;  // (n, h, w, c) read as (N, K or C, H, W)
+    const long long *indices, *categories;
+    index_t entries, category_entries;
+    if (!get_view(args[0], pb, preds, "preds", false, 4, 4) ||
+        !get_table(args[1], ib, "indices", &indices, &entries) ||
+        !get_table(args[2], cb, "categories", &categories, &category_entries) ||
+        !get_view(args[3], db, dst, "dst", true, 4, 4))
+        return nullptr;
+    if (preds.dtype != DType::F32 || dst.dtype != DType::F32) {
+        PyErr_SetString(PyExc_TypeError, "preds and dst must be float32");
+        return nullptr;
+    }
+    if (entries != category_entries || !check_shape(dst, preds.n, dst.h, preds.w, preds.c, "dst")) {
+        PyErr_SetString(PyExc_ValueError, "the table columns must have one length and dst the pixels of preds");
+        return nullptr;
+    }
+    const index_t classes = preds.h, channels = dst.h;
+    std::vector<float> lut(static_cast<size_t>(classes * channels));
+    for (index_t k = 0; k < classes; ++k)
+        for (index_t c = 0; c < channels; ++c)
+            lut[static_cast<size_t>(k * channels + c)] = rk::class_count(indices, categories, entries, k, c);
+    const index_t rows = preds.n * preds.w;
+    const double row_work = static_cast<double>(preds.c) * static_cast<double>(2 * classes + channels);
+    const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
+#pragma omp parallel for schedule(dynamic) if (use_team((r1 - r0) * row_work > kParallelWork))
+        for (index_t r = r0; r < r1; ++r) fold_row(preds, dst, lut.data(), r / preds.w, r % preds.w);
+    });
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // ------------------------------------------------------------------ threads and entries
 
 PyObject* py_set_num_threads(PyObject*, PyObject* arg) {
@@ -1430,6 +1524,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL, "gaussian_blur(src, dst, ksize, sigma)\n--\n\nSeparable Gaussian blur, reflect-101 borders."},
     {"gaussian_filter", pyglue::fastcall(guarded<py_gaussian_filter>), METH_FASTCALL,
      "gaussian_filter(src, dst, sigmas, radii)\n--\n\nSeparable Gaussian filter, SciPy's reflect borders."},
+    {"fold_class_masks", pyglue::fastcall(guarded<py_fold_class_masks>), METH_FASTCALL,
+     "fold_class_masks(preds, indices, categories, dst)\n--\n\nPer-pixel class masks folded into categories."},
     {"images_to_batch", pyglue::fastcall(guarded<py_images_to_batch>),
      METH_FASTCALL, "images_to_batch(images, dst, mean, std, swap_rb)\n--\n\nFills an NCHW float32 batch."},
     {"batch_to_images", pyglue::fastcall(guarded<py_batch_to_images>),

@@ -40,6 +40,7 @@ __all__ = [
     "GaussianBlur",
     "affine_transform",
     "batch_to_images",
+    "fold_class_masks",
     "gaussian_filter",
     "get_inverse_matrix",
     "image_to_batch",
@@ -520,6 +521,79 @@ def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
             _gpu().gaussian_filter(src, out, sigmas, radii)
         else:
             _cpu.gaussian_filter(_packed_rows(src), out, sigmas, radii)
+    return out
+
+
+# ---------------------------------------------------------------- segmentation masks
+
+
+def _class_table(column: Any, name: str, gpu: bool):
+    """A class table column as a contiguous int64 array on the preds' side."""
+    array, on_gpu = _as_array(column, name)
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be 1-D, got shape {tuple(array.shape)}")
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"{name} must hold integers, got {array.dtype}")
+    if gpu:
+        # A host table is uploaded; the preds' device is current here.
+        return _cupy().ascontiguousarray(_cupy().asarray(array), dtype=np.int64)
+    return np.ascontiguousarray(to_numpy(array), dtype=np.int64)
+
+
+def fold_class_masks(preds: Any, all_indices: Any, category_ids: Any, num_categories: int, channels: int = 3) -> Any:
+    """Segmentation logits folded into per-category masks, in one pass over the pixels.
+
+    ``preds`` is a float32 (N, K, H, W) array of class scores (any strides), K classes
+    on axis 1. The class table has one entry per position j of the 1-D integer arrays
+    ``all_indices`` and ``category_ids`` (one length): class ``all_indices[j]`` belongs
+    to category ``category_ids[j]``; ``num_categories`` is the table's number of
+    categories (an int, empty categories included). Returns a new float32 (N, channels,
+    H, W) array on the device of ``preds``: channel c of a pixel is the number of table
+    entries of category c naming the pixel's class (0 or 1, 2 for a class listed twice),
+    for c = 0 .. channels - 1.
+
+    The pixel's class is the argmax over the K classes of the softmax probabilities
+    ``e = exp(x - max); p = e / sum(e)`` as the plain float32 NumPy formulation computes
+    them (its float32 exp on x86 hosts, the sum in class order), the lowest class
+    winning ties, including ties that rounding creates between different logits. A
+    NaN score, or an infinite maximum, makes every probability NaN: class 0. Entries
+    naming no class in 0 .. K - 1, or a category outside 0 .. channels - 1, count
+    nowhere. The same function runs on the GPU (with the table uploaded when it is on
+    the host); there CuPy's own formulation may break a rounding tie between logits
+    closer than 2**-18 differently, its exp and sum being rounded differently.
+
+    Raises TypeError for non-float32 preds or non-integer tables, ValueError for other
+    shapes or columns of different lengths. When N > 0 and ``num_categories`` is below
+    ``channels`` it raises the IndexError that stacking the missing category plane
+    gives: "index {num_categories} is out of bounds for axis 0 with size
+    {num_categories}". With N == 0 it returns an empty (0, channels, H, W) array.
+    """
+    array, gpu = _as_array(preds, "preds")
+    if array.ndim != 4:
+        raise ValueError(f"preds must be (N, K, H, W), got shape {tuple(array.shape)}")
+    if array.dtype != np.float32:
+        raise TypeError(f"preds must be float32, got {array.dtype}")
+    for value, name in ((num_categories, "num_categories"), (channels, "channels")):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if channels < 1:
+        raise ValueError(f"channels must be positive, got {channels}")
+    n, classes, h, w = array.shape
+    if classes == 0:
+        raise ValueError("preds must have at least one class")
+    with _on_device(array, gpu):
+        indices = _class_table(all_indices, "all_indices", gpu)
+        categories = _class_table(category_ids, "category_ids", gpu)
+        if indices.shape != categories.shape:
+            raise ValueError(f"all_indices and category_ids differ in length ({indices.size} and {categories.size})")
+        if n > 0 and num_categories < channels:
+            index = max(int(num_categories), 0)
+            raise IndexError(f"index {index} is out of bounds for axis 0 with size {index}")
+        out = _empty(gpu, (n, int(channels), h, w), np.float32)
+        if out.size == 0:
+            return out
+        src = _ready(array, gpu)
+        (_gpu() if gpu else _cpu).fold_class_masks(src, indices, categories, out)
     return out
 
 

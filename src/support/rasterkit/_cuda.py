@@ -156,6 +156,16 @@ def gaussian_filter(src, dst, sigmas, radii) -> None:
         current, strides = target, (w * c, c, 1)
 
 
+def fold_class_masks(preds, indices, categories, dst) -> None:
+    n, classes, h, w = preds.shape
+    channels = dst.shape[1]
+    sn, sk, sy, sx = (s // preds.itemsize for s in preds.strides)
+    lut = cp.empty((classes, channels), dtype=cp.float32)
+    _launch("rk_class_table", classes * channels, (indices, categories, _i(indices.size), _i(classes), _i(channels), lut))
+    _launch("rk_fold_class_masks", n * h * w, (preds, _i(n), _i(classes), _i(h), _i(w), _i(sn), _i(sk), _i(sy), _i(sx),
+                                                lut, _i(channels), dst))
+
+
 def images_to_batch(images, dst, mean, std, swap_rb: bool) -> None:
     _, channels, dh, dw = dst.shape
     sources = [_source_channel(k, channels, swap_rb) for k in range(channels)]

@@ -247,6 +247,25 @@ extern "C" __global__ void rk_filter_axis(const float* src, index_t h, index_t w
     }
 }
 
+// ------------------------------------------------------------------ class masks
+
+// lut[k * channels + c]: the entries of the class table naming class k under category c.
+extern "C" __global__ void rk_class_table(const long long* indices, const long long* categories, index_t entries,
+                                          index_t classes, index_t channels, float* lut) {
+    RK_GRID_LOOP(i, classes * channels) lut[i] = rk::class_count(indices, categories, entries, i / channels, i % channels);
+}
+
+// dst (n, channels, h, w) contiguous: each pixel's class, through the table.
+extern "C" __global__ void rk_fold_class_masks(const float* preds, index_t n, index_t classes, index_t h, index_t w,
+                                               index_t sn, index_t sk, index_t sy, index_t sx, const float* lut,
+                                               index_t channels, float* dst) {
+    RK_GRID_LOOP(i, n * h * w) {
+        const index_t img = i / (h * w), p = i - img * (h * w), y = p / w, x = p - y * w;
+        const index_t k = rk::class_argmax(preds + img * sn + y * sy + x * sx, sk, classes);
+        for (index_t c = 0; c < channels; ++c) dst[(img * channels + c) * h * w + p] = lut[k * channels + c];
+    }
+}
+
 // ------------------------------------------------------------------ batch conversion
 
 // One batch entry, channels first .. first + count - 1 of the network order:

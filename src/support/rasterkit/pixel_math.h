@@ -348,4 +348,80 @@ RK_HOST_DEVICE float filter_at(const float* line, index_t stride, index_t n, ind
     return acc;
 }
 
+// ------------------------------------------------------------------ class masks
+
+// exp(x) for x <= 0 in float32, evaluated as NumPy evaluates float32 exp on x86 hosts
+// with AVX2 (Cody-Waite reduction, a 5/2 rational approximation with fused
+// multiply-adds, the power of two applied with one rounding), so that softmax
+// probabilities made with it tie exactly where the plain NumPy formulation's tie.
+RK_HOST_DEVICE float softmax_exp(float x) {
+    if (!(x > -103.97208404541015625f)) return 0.0f;  // underflow, and -inf
+    const float magic = 12582912.0f;                   // 1.5 * 2^23: adding it rounds to an integer
+    const float q = (x * 1.442695040888963407359924681001892137f + magic) - magic;
+    float r = __builtin_fmaf(q, -6.93145752e-1f, x);
+    r = __builtin_fmaf(q, -1.42860677e-6f, r);
+    float num = __builtin_fmaf(5.082762527590693718096e-04f, r, 6.757896990527504603057e-03f);
+    num = __builtin_fmaf(num, r, 5.114512081637298353406e-02f);
+    num = __builtin_fmaf(num, r, 2.473615434895520810817e-01f);
+    num = __builtin_fmaf(num, r, 7.257664613233124478488e-01f);
+    num = __builtin_fmaf(num, r, 9.999999999980870924916e-01f);
+    float den = __builtin_fmaf(2.159509375685829852307e-02f, r, -2.742335390411667452936e-01f);
+    den = __builtin_fmaf(den, r, 1.0f);
+    // 2^q exactly in double (q in -150 .. 0), then one rounding to float, subnormal
+    // results included.
+    double scale = 1.0;
+    int e = -static_cast<int>(q);
+    for (; e >= 30; e -= 30) scale *= 0x1p-30;
+    scale /= static_cast<double>(1 << e);
+    return static_cast<float>(static_cast<double>(num / den) * scale);
+}
+
+// The class of one pixel: argmax over the K classes of softmax probabilities in
+// float32, computed as e = exp(x - max), p = e / sum(e) with the sum in class order,
+// the lowest class winning ties. `x` points at class 0, classes `stride` apart.
+//
+// The probabilities are only needed to break ties that rounding creates: a class
+// whose logit is below the maximum by more than 2^-18 has a probability below the
+// maximum's whatever exp's last-place rounding, so the first class holding the
+// maximum logit wins unless a lower class comes closer than that. NaN anywhere, or a
+// maximum of +-inf, makes every probability NaN: class 0, as NumPy's argmax gives.
+RK_HOST_DEVICE index_t class_argmax(const float* x, index_t stride, index_t classes) {
+    float top = x[0];
+    index_t first = 0;
+    bool nan = !(top == top);
+    for (index_t k = 1; k < classes; ++k) {
+        const float v = x[k * stride];
+        nan = nan || !(v == v);
+        if (v > top) {
+            top = v;
+            first = k;
+        }
+    }
+    if (nan || top - top != 0.0f) return 0;
+    bool near = false;
+    for (index_t k = 0; k < first; ++k) near = near || x[k * stride] - top > -0x1p-18f;
+    if (!near) return first;
+    float sum = 0.0f;
+    for (index_t k = 0; k < classes; ++k) sum += softmax_exp(x[k * stride] - top);
+    index_t best = 0;
+    float best_p = softmax_exp(x[0] - top) / sum;
+    for (index_t k = 1; k < classes; ++k) {
+        const float p = softmax_exp(x[k * stride] - top) / sum;
+        if (p > best_p) {
+            best_p = p;
+            best = k;
+        }
+    }
+    return best;
+}
+
+// How many entries of the class table name class k under category c: a class listed
+// twice in a category counts twice.
+RK_HOST_DEVICE float class_count(const long long* indices, const long long* categories, index_t entries, index_t k,
+                                 index_t c) {
+    float count = 0.0f;
+    for (index_t j = 0; j < entries; ++j) count += indices[j] == k && categories[j] == c ? 1.0f : 0.0f;
+    return count;
+}
+
 }  // namespace rk
