@@ -35,17 +35,17 @@ import numpy as np
 import rasterkit as rk
 
 rng = np.random.default_rng(0)
-frame = rng.random((600, 800, 3)).astype(np.float32)
+frame = rng.random((1080, 1920, 3)).astype(np.float32)
 M = np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]])
+logits = rng.random((1, 19, 512, 1024)).astype(np.float32)
 KERNELS = {
-    "resize": lambda: rk.resize(frame, (300, 200)),
-    "warp": lambda: rk.affine_transform(frame, M, (700, 900)),
+    "resize": lambda: rk.resize(frame, (2880, 1620)),
+    "warp": lambda: rk.affine_transform(frame, M, (1500, 1500)),
     "blur": lambda: rk.GaussianBlur().get(frame, 31, 0.0),
     "gaussian_filter": lambda: rk.gaussian_filter(frame, (4.0, 4.0, 0.0)),
     "paste_blend": lambda: rk.paste_blend(frame, frame[:256, :256], frame[:256, :256, :1], M),
-    "fold_class_masks": lambda: rk.fold_class_masks(np.ascontiguousarray(frame[:, :380].transpose(2, 0, 1))[None],
-                                                    np.arange(3), np.arange(3), 3),
-    "to_batch": lambda: rk.images_to_batch([frame] * 12, size=1024),
+    "fold_class_masks": lambda: rk.fold_class_masks(logits, np.arange(19), np.arange(19) % 3, 3),
+    "to_batch": lambda: rk.images_to_batch([frame[:512, :512]] * 12, size=1024),
     "from_batch": lambda: rk.batch_to_images(np.ones((12, 3, 1024, 1024), np.float32)),
 }
 """
