@@ -154,6 +154,9 @@ def test_gpu_reads_views_that_are_not_element_aligned(cp, offset, pad):
     same(rk.resize(d_img, (17, 11)), rk.resize(host, (17, 11)), cp)
     same(rk.affine_transform(d_img, M_TEST, (25, 35)), rk.affine_transform(host, M_TEST, (25, 35)), cp)
     same(rk.GaussianBlur().get(d_img, 5, 0.0), rk.GaussianBlur().get(host, 5, 0.0), cp)
+    same(rk.gaussian_filter(d_img, (1.5, 2.0, 0.0)), rk.gaussian_filter(host, (1.5, 2.0, 0.0)), cp)
+    same(rk.paste_blend(d_img, d_img[:9, :7], d_img[:9, :7, 0], M_TEST),
+         rk.paste_blend(host, host[:9, :7], host[:9, :7, 0], M_TEST), cp)
     same(rk.images_to_batch(d_img), rk.images_to_batch(host), cp)
     d_batch = d_img[None].transpose(0, 3, 1, 2)
     for got, expected in zip(rk.batch_to_images(d_batch), rk.batch_to_images(host[None].transpose(0, 3, 1, 2))):
