@@ -1409,9 +1409,10 @@ bool get_table(PyObject* obj, pyglue::Buffer& buf, const char* name, const long 
 }
 
 // Row y of image i. Where the pixels of a row are adjacent, eight at a time in vector
-// lanes: the maximum logit and the first class holding it, then whether a lane needs
-// rk::class_argmax's full probabilities (a NaN, an infinite maximum, or a lower class
-// within 2^-18 of the maximum), which those lanes alone then take.
+// lanes, in one pass over the classes as rk::class_argmax makes it: the maximum logit,
+// the first class holding it and the largest logit before that class; lanes that need
+// the full probabilities (a NaN, an infinite maximum, or a lower class within 2^-18
+// of the maximum) then take rk::class_argmax alone.
 __attribute__((target_clones("avx2", "default"))) void fold_row(const View& preds, const View& dst,
                                                                 const float* lut, index_t i, index_t y) {
     const index_t classes = preds.h, channels = dst.h, w = preds.c, sk = preds.sy;
@@ -1423,18 +1424,17 @@ __attribute__((target_clones("avx2", "default"))) void fold_row(const View& pred
         for (; x + 8 <= w; x += 8) {
             const float* p = preds.at<const float>(i, 0, y, x);
             auto lanes = [&](index_t k) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p + k * sk); };
-            f32x8 top = lanes(0);
+            f32x8 top = lanes(0), below = f32x8{} - std::numeric_limits<float>::infinity();
             i32x8 first = i32x8{} + 0, odd = top != top;
             for (index_t k = 1; k < classes; ++k) {
                 const f32x8 v = lanes(k);
                 const i32x8 above = v > top;
                 odd |= v != v;
+                below = above ? top : below;
                 top = above ? v : top;
                 first = above ? i32x8{} + static_cast<int>(k) : first;
             }
-            odd |= (top - top) != 0.0f;
-            for (index_t k = 0; k < classes; ++k)
-                odd |= (i32x8{} + static_cast<int>(k) < first) & (lanes(k) - top > -0x1p-18f);
+            odd |= ((top - top) != 0.0f) | (below - top > -0x1p-18f);
             for (int j = 0; j < 8; ++j)
                 if (odd[j]) first[j] = static_cast<int>(rk::class_argmax(p + j, sk, classes));
             for (index_t c = 0; c < channels; ++c) {

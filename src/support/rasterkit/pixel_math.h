@@ -386,21 +386,22 @@ RK_HOST_DEVICE float softmax_exp(float x) {
 // maximum logit wins unless a lower class comes closer than that. NaN anywhere, or a
 // maximum of +-inf, makes every probability NaN: class 0, as NumPy's argmax gives.
 RK_HOST_DEVICE index_t class_argmax(const float* x, index_t stride, index_t classes) {
-    float top = x[0];
+    // `below` is the largest logit of the classes before `first` (when first > 0): the
+    // maximum so far whenever a new one takes over.
+    float top = x[0], below = 0.0f;
     index_t first = 0;
     bool nan = !(top == top);
     for (index_t k = 1; k < classes; ++k) {
         const float v = x[k * stride];
         nan = nan || !(v == v);
         if (v > top) {
+            below = top;
             top = v;
             first = k;
         }
     }
     if (nan || top - top != 0.0f) return 0;
-    bool near = false;
-    for (index_t k = 0; k < first; ++k) near = near || x[k * stride] - top > -0x1p-18f;
-    if (!near) return first;
+    if (first == 0 || !(below - top > -0x1p-18f)) return first;
     float sum = 0.0f;
     for (index_t k = 0; k < classes; ++k) sum += softmax_exp(x[k * stride] - top);
     index_t best = 0;
