@@ -5,6 +5,7 @@ import warnings
 import cv2
 import numpy as np
 import pytest
+from scipy import ndimage
 
 import rasterkit as rk
 
@@ -171,6 +172,56 @@ def test_inverse_matrix_round_trip():
     assert rk.get_inverse_matrix([[2, 0, 1], [0, 2, 1]]).dtype == np.float64
 
 
+# ---------------------------------------------------------------- paste-back
+
+
+def unfused_paste(frame, crop, mask, M):
+    """The plain recipe: crop and mask warped into the frame's size, then blended."""
+    size = frame.shape[:2]
+    m, c = rk.affine_transform(mask, M, size), rk.affine_transform(crop, M, size)
+    if m.ndim < c.ndim:
+        m = m[..., None]
+    return m * c + (1 - m) * frame
+
+
+@pytest.mark.parametrize("name", MATRICES)
+@pytest.mark.parametrize(
+    "frame_shape,mask_channels",
+    [((90, 110, 3), 3), ((90, 110, 3), 1), ((90, 110, 3), None), ((90, 110, 4), 4), ((90, 110, 4), 1),
+     ((90, 110), None), ((90, 110, 5), 1)],
+)
+def test_paste_blend_is_the_unfused_warp_and_blend(rng, name, frame_shape, mask_channels):
+    frame = rng.random(frame_shape).astype(np.float32)
+    crop = rng.random((100, 120) + frame_shape[2:]).astype(np.float32)
+    mask = rng.random((100, 120) + ((mask_channels,) if mask_channels else ())).astype(np.float32)
+    got = rk.paste_blend(frame, crop, mask, MATRICES[name])
+    assert got.dtype == np.float32 and got.shape == frame.shape
+    np.testing.assert_array_equal(got, unfused_paste(frame, crop, mask, MATRICES[name]))
+
+
+def test_paste_blend_views_outside_and_errors(rng):
+    frame = rng.random((60, 80, 3)).astype(np.float32)
+    crop = rng.random((30, 40, 3)).astype(np.float32)
+    mask = rng.random((30, 40, 1)).astype(np.float32)
+    M = MATRICES["rotate-scale"]
+    views = (frame[:, ::-1], crop[::-1, :, ::-1], mask[:, ::-1])
+    np.testing.assert_array_equal(rk.paste_blend(*views, M), unfused_paste(*views, M))
+    away = np.array([[1.0, 0.0, 500.0], [0.0, 1.0, 0.0]])
+    out = rk.paste_blend(frame, crop, mask, away)
+    assert out is not frame
+    np.testing.assert_array_equal(out, frame)
+    with pytest.raises(ValueError, match="mask"):
+        rk.paste_blend(frame, crop, mask[:20], M)
+    with pytest.raises(ValueError, match="mask"):
+        rk.paste_blend(frame, crop, np.ones((30, 40, 2), np.float32), M)
+    with pytest.raises(ValueError, match="crop"):
+        rk.paste_blend(frame, crop[:, :, :2], mask, M)
+    with pytest.raises(TypeError, match="float32"):
+        rk.paste_blend((frame * 255).astype(np.uint8), crop, mask, M)
+    with pytest.raises(ValueError, match="invertible"):
+        rk.paste_blend(frame, crop, mask, np.zeros((2, 3)))
+
+
 # ---------------------------------------------------------------- Gaussian blur
 
 
@@ -220,6 +271,49 @@ def test_blur_size_rules(rng):
     got = blur.get(u8, 0, 2.0)  # uint8 derives 6 sigma + 1 like OpenCV
     assert got.dtype == np.uint8
     assert np.abs(got.astype(int) - cv2.GaussianBlur(u8, (0, 0), 2.0)).max() <= 2
+
+
+# ---------------------------------------------------------------- Gaussian filter, SciPy's rules
+
+
+@pytest.mark.parametrize(
+    "shape,sigma",
+    [
+        ((64, 80, 3), (2.0, 3.5, 0.0)),      # alignment's use: channels left alone
+        ((40, 30), 1.5),                      # a scalar on a 2-D image
+        ((9, 11, 4), (1.0, 0.7, 1.2)),        # the channel axis filtered too
+        ((9, 11, 3), 2.0),                    # a scalar filters channels too, as in SciPy
+        ((7, 5, 3), (10.0, 25.0, 0.0)),       # kernels far longer than the image
+        ((1, 6, 3), (3.0, 3.0, 0.0)),         # one row
+        ((200, 150, 3), (30.0, 30.0, 0.0)),   # 120 taps a side
+        ((20, 20, 3), (1e-16, 2.0, 0.0)),     # below SciPy's 1e-15 an axis is left alone
+        ((20, 20, 3), (0.1, 0.05, 0.0)),      # radius 0: the identity
+    ],
+)
+def test_gaussian_filter_matches_scipy(rng, shape, sigma):
+    img = rng.random(shape).astype(np.float32)
+    got = rk.gaussian_filter(img, sigma)
+    assert got.dtype == np.float32 and got.shape == img.shape
+    np.testing.assert_allclose(got, ndimage.gaussian_filter(img, sigma), rtol=0, atol=1e-5)
+
+
+def test_gaussian_filter_truncate_views_and_errors(rng):
+    img = rng.random((30, 40, 3)).astype(np.float32)
+    for truncate in (0.0, 1.3, 6.0):
+        np.testing.assert_allclose(rk.gaussian_filter(img, (2.0, 1.5, 0.0), truncate=truncate),
+                                   ndimage.gaussian_filter(img, (2.0, 1.5, 0.0), truncate=truncate), atol=1e-5)
+    view = img[::-1, ::2, ::-1]
+    np.testing.assert_array_equal(rk.gaussian_filter(view, (2.0, 1.5, 0.0)),
+                                  rk.gaussian_filter(np.ascontiguousarray(view), (2.0, 1.5, 0.0)))
+    with pytest.raises(TypeError, match="float32"):
+        rk.gaussian_filter((img * 255).astype(np.uint8), 1.0)
+    for sigma in (-1.0, (1.0, float("nan"), 0.0)):
+        with pytest.raises(ValueError, match="sigma"):
+            rk.gaussian_filter(img, sigma)
+    with pytest.raises(ValueError, match="3 values"):
+        rk.gaussian_filter(img, (1.0, 1.0))
+    with pytest.raises(ValueError, match="truncate"):
+        rk.gaussian_filter(img, 1.0, truncate=-1.0)
 
 
 # ---------------------------------------------------------------- batches

@@ -35,13 +35,17 @@ import numpy as np
 import rasterkit as rk
 
 rng = np.random.default_rng(0)
-frame = rng.random((600, 800, 3)).astype(np.float32)
+frame = rng.random((1080, 1920, 3)).astype(np.float32)
 M = np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]])
+logits = rng.random((1, 19, 512, 1024)).astype(np.float32)
 KERNELS = {
-    "resize": lambda: rk.resize(frame, (300, 200)),
-    "warp": lambda: rk.affine_transform(frame, M, (700, 900)),
+    "resize": lambda: rk.resize(frame, (2880, 1620)),
+    "warp": lambda: rk.affine_transform(frame, M, (1500, 1500)),
     "blur": lambda: rk.GaussianBlur().get(frame, 31, 0.0),
-    "to_batch": lambda: rk.images_to_batch([frame] * 12, size=1024),
+    "gaussian_filter": lambda: rk.gaussian_filter(frame, (4.0, 4.0, 0.0)),
+    "paste_blend": lambda: rk.paste_blend(frame, frame[:256, :256], frame[:256, :256, :1], M),
+    "fold_class_masks": lambda: rk.fold_class_masks(logits, np.arange(19), np.arange(19) % 3, 3),
+    "to_batch": lambda: rk.images_to_batch([frame[:512, :512]] * 12, size=1024),
     "from_batch": lambda: rk.batch_to_images(np.ones((12, 3, 1024, 1024), np.float32)),
 }
 """
@@ -63,7 +67,8 @@ if __name__ == "__main__":
 """
 
 
-@pytest.mark.parametrize("kernel", ["resize", "warp", "blur", "to_batch", "from_batch"])
+@pytest.mark.parametrize("kernel", ["resize", "warp", "blur", "gaussian_filter", "paste_blend", "fold_class_masks",
+                                    "to_batch", "from_batch"])
 def test_forked_children_run_kernels_after_the_parent_did(tmp_path, kernel):
     script = tmp_path / "fork_case.py"
     script.write_text(FORK)
@@ -85,6 +90,7 @@ def huge(shape):
 calls = {
     "resize": lambda: rk.resize(huge((2**24, 2**12, 3)), (64, 64), interpolation=rk.INTER_AREA),
     "blur": lambda: rk.GaussianBlur().get(huge((3000, 3000, 3)), 2**20 + 1, 1e6),
+    "gaussian_filter": lambda: rk.gaussian_filter(huge((2000, 2000, 3)), (3000.0, 3000.0, 0.0)),
 }
 call = calls[%r]
 threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
@@ -95,7 +101,7 @@ except KeyboardInterrupt:
 """
 
 
-@pytest.mark.parametrize("kernel", ["resize", "blur"])
+@pytest.mark.parametrize("kernel", ["resize", "blur", "gaussian_filter"])
 def test_ctrl_c_stops_long_calls(kernel):
     status, out = run_child(["-c", CTRL_C % kernel], timeout=60)
     assert status == 0 and out.strip() == "interrupted", out
@@ -142,12 +148,18 @@ def test_byte_misaligned_host_arrays_are_copied_and_processed():
         lambda a: rk.resize(a, (31, 17)),
         lambda a: rk.affine_transform(a, M, (35, 45)),
         lambda a: rk.GaussianBlur().get(a, 7, 0.0),
+        lambda a: rk.gaussian_filter(a, (1.5, 2.0, 0.0)),
+        lambda a: rk.paste_blend(a, a[:20, :20], a[:20, :20, 0], M),
+        lambda a: rk.paste_blend(img, a[:20, :20], a[:20, :20, 0], M),
         lambda a: rk.images_to_batch([a], size=32),
         lambda a: rk.batch_to_images(a[None].transpose(0, 3, 1, 2))[0],
     ]
     for op in ops:
         np.testing.assert_array_equal(op(odd), op(img))
     np.testing.assert_array_equal(rk.get_inverse_matrix(unaligned(M)), rk.get_inverse_matrix(M))
+    preds = np.ascontiguousarray(img.transpose(2, 0, 1))[None]
+    np.testing.assert_array_equal(rk.fold_class_masks(unaligned(preds), [0, 1, 2], [0, 1, 2], 3),
+                                  rk.fold_class_masks(preds, [0, 1, 2], [0, 1, 2], 3))
     # The C++ entries themselves name the fault instead of calling float32 a wrong type.
     with pytest.raises(ValueError, match="aligned"):
         _cpu.resize(odd, np.empty((17, 31, 3), np.float32), 1, 1)

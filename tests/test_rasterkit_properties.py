@@ -214,12 +214,16 @@ def test_parallel_paths_match_one_thread(threads):
     rng = np.random.default_rng(5)
     frames = [rng.random((300, 400, 3)).astype(np.float32) for _ in range(7)]
     frames.append((frames[0] * 255).astype(np.uint8)[::-1])
+    big = rng.random((1200, 1600, 3)).astype(np.float32)
+    logits = rng.random((1, 19, 512, 1024)).astype(np.float32)
     M = np.array([[0.9, 0.2, 5.3], [-0.15, 1.1, -3.7]])
 
     def run_all():
         batch = rk.images_to_batch(frames, std=0.5, size=600, mean=0.25)
-        return [batch, *rk.batch_to_images(batch, std=0.5, mean=0.25), rk.resize(frames[1], (150, 100)),
-                rk.affine_transform(frames[2], M, (320, 300)), rk.GaussianBlur().get(frames[3], 15, 0.0)]
+        return [batch, *rk.batch_to_images(batch, std=0.5, mean=0.25), rk.resize(big, (2400, 1800)),
+                rk.affine_transform(big, M, (1500, 1500)), rk.GaussianBlur().get(big, 15, 0.0),
+                rk.gaussian_filter(big, (3.0, 3.0, 0.0)), rk.paste_blend(big, frames[4], frames[5], M),
+                rk.fold_class_masks(logits, np.arange(19), np.arange(19) % 3, 3)]
 
     threads(1)
     single = run_all()

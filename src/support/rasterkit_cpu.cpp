@@ -6,6 +6,11 @@
 // no call can crash the interpreter, then run without the GIL. Sources may be any
 // strided view, negative strides included; outputs must be C-contiguous.
 #include "pyglue.hpp"
+
+// The 8-float vectors of the AVX2 paths pass only between inline functions of this
+// unit (pixel_math.h's included); GCC's note that their calling convention differs
+// without AVX concerns calls across units built for different targets, never made here.
+#pragma GCC diagnostic ignored "-Wpsabi"
 #include "rasterkit/pixel_math.h"
 
 #include <cxxabi.h>
@@ -31,6 +36,7 @@
 
 using pyglue::Ref;
 using rk::index_t;
+
 
 namespace {
 
@@ -208,8 +214,11 @@ struct Scratch {
     float* mine() { return data.data() + per_thread * static_cast<size_t>(omp_get_thread_num()); }
 };
 
-// Parallelise only work large enough to pay for waking the thread team.
-constexpr index_t kParallelWork = 1 << 15;
+// Parallelise only work large enough to pay for the thread team: about a millisecond
+// of vectorised work on one core. A parallel region ends in a barrier that waits for every worker, also
+// one that found no work; on a machine whose other cores are busy a worker may not
+// run for a whole scheduler slice, which turned a 0.8 ms blur into 10 ms at two threads.
+constexpr index_t kParallelWork = index_t{1} << 24;
 
 // The batch conversions cost a load, a multiply-add and a store per element, and run
 // right before and after an inference engine's own threads. After a parallel region
@@ -398,7 +407,7 @@ template <class T>
 void resize_rows(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch,
                  index_t y0, index_t y1, double row_work) {
     const index_t row_len = dst.w * dst.c;
-#pragma omp parallel for schedule(static) if (use_team((y1 - y0) * row_work > kParallelWork))
+#pragma omp parallel for schedule(dynamic) if (use_team((y1 - y0) * row_work > kParallelWork))
     for (index_t y = y0; y < y1; ++y) {
         const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.mine());
         T* d = dst.at<T>(0, y, 0, 0);
@@ -515,6 +524,18 @@ RowPlan plan_row(const double* im, index_t y, index_t out_w, index_t src_w, inde
 typedef float f32x4 __attribute__((vector_size(16)));
 typedef int i32x4 __attribute__((vector_size(16)));
 typedef unsigned char u8x4 __attribute__((vector_size(4)));
+typedef float f32x8 __attribute__((vector_size(32)));
+typedef unsigned int u32x8 __attribute__((vector_size(32)));
+typedef int i32x8 __attribute__((vector_size(32)));
+// Eight floats anywhere in memory: loads and stores through it are plain unaligned
+// vector moves (a memcpy of 32 bytes went through the stack).
+typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
+
+unsigned int word(const unsigned char* p) {
+    unsigned int v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 
 f32x4 load4(const float* p) {
     f32x4 v;
@@ -605,15 +626,72 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
         };
         T* o = d + run * cn;
         int i = 0;
+        if constexpr (Packed && (CN == 3 || CN == 4) && std::is_same_v<T, unsigned char>) {
+            // Eight pixels at once, one vector per channel: each tap pixel is read as
+            // one 32-bit word. For 3 channels the right pixel's word starts at its left
+            // neighbour's last channel, so no read leaves the two pixels of a tap row.
+            constexpr int right_at = CN == 3 ? 2 : 4, right_shift = CN == 3 ? 8 : 0;
+            for (; i + 8 <= n; i += 8, o += 8 * CN) {
+                u32x8 tl, tr, bl, br;
+                for (int j = 0; j < 8; ++j) {
+                    const T* p = tap(i + j);
+                    tl[j] = word(p);
+                    tr[j] = word(p + right_at);
+                    bl[j] = word(p + sy);
+                    br[j] = word(p + sy + right_at);
+                }
+                const f32x8 vfx = *reinterpret_cast<const f32x8_any*>(fx + i);
+                const f32x8 vfy = *reinterpret_cast<const f32x8_any*>(fy + i);
+                u32x8 packed = u32x8{} + 0u;
+                for (int c = 0; c < CN; ++c) {
+                    auto channel = [&](const u32x8& v, int shift) {  // bytes convert as signed ints: one step
+                        return __builtin_convertvector(reinterpret_cast<i32x8>((v >> (8 * c + shift)) & 0xFFu), f32x8);
+                    };
+                    const f32x8 v = rk::saturate_u8(rk::bilinear_blend(channel(tl, 0), channel(tr, right_shift),
+                                                                         channel(bl, 0), channel(br, right_shift),
+                                                                         vfx, vfy));
+                    packed |= reinterpret_cast<u32x8>(__builtin_convertvector(v, i32x8)) << (8 * c);
+                }
+                if constexpr (CN == 4) {
+                    std::memcpy(o, &packed, sizeof packed);
+                } else {
+                    // Four bytes a pixel, in order: each store's fourth byte is the next
+                    // pixel's first, written right after; the last pixel takes three.
+                    for (int j = 0; j < 7; ++j) std::memcpy(o + 3 * j, &packed[j], 4);
+                    std::memcpy(o + 21, &packed[7], 3);
+                }
+            }
+        }
         if constexpr (Packed && (CN == 3 || CN == 4)) {
             // Loads of 4 elements stay inside the two pixels of each tap row: for 3
             // channels the right pixel is read from its left neighbour's last channel on.
+            auto right = [](const T* q) {
+                if constexpr (CN == 4) return load4(q + 4);
+                else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+            };
+            if constexpr (std::is_same_v<T, float>) {
+                // Two pixels a vector, lanes as below.
+                auto both = [](f32x4 a, f32x4 b) { return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7); };
+                for (; i + 2 <= n; i += 2, o += 2 * CN) {
+                    const T *p = tap(i), *q = tap(i + 1);
+                    const f32x8 vfx = both(f32x4{} + fx[i], f32x4{} + fx[i + 1]);
+                    const f32x8 vfy = both(f32x4{} + fy[i], f32x4{} + fy[i + 1]);
+                    const f32x8 v = rk::bilinear_blend(both(load4(p), load4(q)), both(right(p), right(q)),
+                                                       both(load4(p + sy), load4(q + sy)),
+                                                       both(right(p + sy), right(q + sy)), vfx, vfy);
+                    if constexpr (CN == 4) {
+                        *reinterpret_cast<f32x8_any*>(o) = v;
+                    } else {
+                        store_lanes<4>(o, __builtin_shufflevector(v, v, 0, 1, 2, 3));
+                        if (i + 2 < n)
+                            store_lanes<4>(o + 3, __builtin_shufflevector(v, v, 4, 5, 6, 7));
+                        else
+                            store_lanes<3>(o + 3, __builtin_shufflevector(v, v, 4, 5, 6, 7));
+                    }
+                }
+            }
             for (; i < n; ++i, o += CN) {
                 const T* p = tap(i);
-                auto right = [](const T* q) {
-                    if constexpr (CN == 4) return load4(q + 4);
-                    else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
-                };
                 const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
                 const f32x4 v = rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy);
                 // One whole-vector store; for 3 channels its last lane lands on the next
@@ -735,6 +813,247 @@ PyObject* py_warp_affine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// ------------------------------------------------------------------ paste-back
+
+// The unchecked interior [i0, i1) of a frame row for packed float images of CN = 3 or
+// 4 channels: a pixel's channels in the lanes of one vector, the same arithmetic as
+// the per-channel code (bilinear_blend, then paste_value). A one-channel mask is
+// sampled once and broadcast.
+template <int CN>
+__attribute__((target_clones("avx2", "default"))) void paste_interior(const View& frame, const View& crop,
+                                                                     const View& mask, float* d, const RowPlan& r,
+                                                                     index_t y, index_t i0, index_t i1,
+                                                                     const double* im) {
+    const float* f = frame.at<const float>(0, y, 0, 0);
+    const float *c0 = crop.at<const float>(0, 0, 0, 0), *m0 = mask.at<const float>(0, 0, 0, 0);
+    auto right = [](const float* q) {  // the right pixel's channels, read inside the two pixels
+        if constexpr (CN == 4) return load4(q + 4);
+        else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+    };
+    for (index_t x = i0; x < i1; ++x) {
+        const double px = im[0] * x + r.bx, py = im[3] * x + r.by;
+        const index_t ix = static_cast<index_t>(px), iy = static_cast<index_t>(py);  // >= 0: truncation is floor
+        const float fx = static_cast<float>(px - static_cast<double>(ix)), fy = static_cast<float>(py - static_cast<double>(iy));
+        const f32x4 vfx = f32x4{} + fx, vfy = f32x4{} + fy;
+        const float* p = c0 + iy * crop.sy + ix * CN;
+        const f32x4 c = rk::bilinear_blend(load4(p), right(p), load4(p + crop.sy), right(p + crop.sy), vfx, vfy);
+        f32x4 m;
+        if (mask.c == 1) {
+            const float* q = m0 + iy * mask.sy + ix;
+            m = f32x4{} + rk::bilinear_blend(q[0], q[1], q[mask.sy], q[mask.sy + 1], fx, fy);
+        } else {
+            const float* q = m0 + iy * mask.sy + ix * CN;
+            m = rk::bilinear_blend(load4(q), right(q), load4(q + mask.sy), right(q + mask.sy), vfx, vfy);
+        }
+        const float* fp = f + x * CN;
+        const f32x4 frame_px = CN == 4 ? load4(fp) : f32x4{fp[0], fp[1], fp[2], 0.0f};
+        const f32x4 v = rk::paste_value(m, c, frame_px);
+        if constexpr (CN == 4) store_lanes<4>(d + x * CN, v);
+        else store_lanes<3>(d + x * CN, v);
+    }
+}
+
+// Frame row y: outside the reach of the warp a copy of the frame row, inside it the
+// crop and the mask sampled at one position each and blended over the frame.
+void paste_row(const View& frame, const View& crop, const View& mask, const View& dst, const double* im,
+               index_t y) {
+    const index_t cn = frame.c;
+    const RowPlan r = plan_row(im, y, dst.w, crop.w, crop.h);
+    float* d = dst.at<float>(0, y, 0, 0);
+    auto copy = [&](index_t from, index_t to) {
+        if (from >= to) return;
+        if (frame.packed_rows()) {
+            std::memcpy(d + from * cn, frame.at<const float>(0, y, from, 0), sizeof(float) * (to - from) * cn);
+            return;
+        }
+        for (index_t x = from; x < to; ++x)
+            for (index_t c = 0; c < cn; ++c) d[x * cn + c] = *frame.at<const float>(0, y, x, c);
+    };
+    const float* crop0 = crop.at<const float>(0, 0, 0, 0);
+    const float* mask0 = mask.at<const float>(0, 0, 0, 0);
+    auto checked = [&](index_t from, index_t to) {
+        for (index_t x = from; x < to; ++x) {
+            const rk::BilinearPos b = rk::bilinear_position(im[0] * x + r.bx, im[3] * x + r.by, crop.w, crop.h);
+            float m = 0.0f;
+            for (index_t c = 0; c < cn; ++c) {
+                if (c < mask.c)  // a one-channel mask serves every channel
+                    m = b.any ? rk::bilinear_sample(mask0 + c * mask.sc, mask.sy, mask.sx, b, crop.w, crop.h) : 0.0f;
+                const float v =
+                    b.any ? rk::bilinear_sample(crop0 + c * crop.sc, crop.sy, crop.sx, b, crop.w, crop.h) : 0.0f;
+                d[x * cn + c] = rk::paste_value(m, v, *frame.at<const float>(0, y, x, c));
+            }
+        }
+    };
+    copy(0, r.any.lo);
+    checked(r.any.lo, r.inner.lo);
+    const bool lanes = (cn == 3 || cn == 4) && frame.packed_rows() && crop.packed_rows() &&
+                       (mask.c == 1 ? mask.sx == 1 : mask.packed_rows());
+    if (lanes && cn == 3)
+        paste_interior<3>(frame, crop, mask, d, r, y, r.inner.lo, r.inner.hi, im);
+    else if (lanes)
+        paste_interior<4>(frame, crop, mask, d, r, y, r.inner.lo, r.inner.hi, im);
+    else
+        checked(r.inner.lo, r.inner.hi);
+    checked(r.inner.hi, r.any.hi);
+    copy(r.any.hi, dst.w);
+}
+
+// paste_blend(frame, crop, mask, dst, inverse): float32 frame (H, W, C), crop (h, w, C),
+// mask (h, w, 1 or C), dst C-contiguous like the frame; inverse maps frame to crop
+// pixels (six finite numbers, row-major).
+PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("paste_blend", nargs, 5)) return nullptr;
+    pyglue::Buffer fb, cb, mb, db;
+    View frame, crop, mask, dst;
+    std::vector<double> im;
+    if (!get_view(args[0], fb, frame, "frame", false, 2, 3) || !get_view(args[1], cb, crop, "crop", false, 2, 3) ||
+        !get_view(args[2], mb, mask, "mask", false, 2, 3) || !get_view(args[3], db, dst, "dst", true, 2, 3) ||
+        !get_floats(args[4], 6, "inverse", im))
+        return nullptr;
+    if (frame.dtype != DType::F32 || crop.dtype != DType::F32 || mask.dtype != DType::F32 || dst.dtype != DType::F32) {
+        PyErr_SetString(PyExc_TypeError, "frame, crop, mask and dst must be float32");
+        return nullptr;
+    }
+    if (!check_shape(dst, 1, frame.h, frame.w, frame.c, "dst") || !check_shape(crop, 1, crop.h, crop.w, frame.c, "crop") ||
+        (mask.c != 1 && mask.c != frame.c) || mask.h != crop.h || mask.w != crop.w) {
+        PyErr_SetString(PyExc_ValueError, "crop must have the frame's channels, mask the crop's size and 1 or those channels");
+        return nullptr;
+    }
+    // A one-channel mask is read as channel 0 for every channel.
+    const double row_work = static_cast<double>(frame.w * frame.c) * 4.0;
+    const bool done = in_bands(frame.h, row_work, [&](index_t y0, index_t y1) {
+#pragma omp parallel for schedule(dynamic) if (use_team((y1 - y0) * row_work > kParallelWork))
+        for (index_t y = y0; y < y1; ++y) paste_row(frame, crop, mask, dst, im.data(), y);
+    });
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ separable symmetric filters
+
+
+// out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (lo[k][i] + hi[k][i]) for
+// i < count: rk::filter_at's arithmetic in the same order, in vector lanes, with 32
+// outputs held in registers across all taps.
+__attribute__((target_clones("avx2", "default"))) void filter_run(const float* centre, const float* const* lo,
+                                                                 const float* const* hi, const float* w,
+                                                                 index_t taps, index_t count, float* out) {
+    index_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        auto v = [](const float* p) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p); };
+        f32x8 acc[4];
+        for (int j = 0; j < 4; ++j) acc[j] = w[0] * v(centre + i + 8 * j);
+        for (index_t k = 1; k <= taps; ++k) {
+            const float *a = lo[k] + i, *b = hi[k] + i;
+            for (int j = 0; j < 4; ++j) acc[j] += w[k] * (v(a + 8 * j) + v(b + 8 * j));
+        }
+        for (int j = 0; j < 4; ++j) *reinterpret_cast<f32x8_any*>(out + i + 8 * j) = acc[j];
+    }
+    for (; i < count; ++i) {
+        float acc = w[0] * centre[i];
+        for (index_t k = 1; k <= taps; ++k) acc += w[k] * (lo[k][i] + hi[k][i]);
+        out[i] = acc;
+    }
+}
+
+// One axis of a symmetric filter: w[d] is the weight at distance d either side, and
+// source[j + taps] the pixel that position j (-taps .. n + taps - 1) reads under the
+// filter's border rule. Inactive axes are left alone.
+struct FilterAxis {
+    bool active = false;
+    index_t taps = 0;
+    std::vector<float> w;
+    std::vector<index_t> source;
+
+    template <class Border>
+    void borders(index_t n, Border&& reflect) {
+        source.resize(static_cast<size_t>(n + 2 * taps));
+        for (index_t j = -taps; j < n + taps; ++j) source[static_cast<size_t>(j + taps)] = reflect(j, n);
+    }
+};
+
+// Row blocks run the vertical pass in strips of a row, so that the source rows a block
+// reads stay in the L2 cache while its outputs are made.
+constexpr index_t kFilterBlock = 32, kFilterStrip = 256;
+
+// Rows y0 .. y1 of the filter: rows (source to dst), then columns and channels in place
+// in dst; channels, an axis only SciPy's rules filter, with its reflect border. `ptrs`
+// has 2 (taps + 1) slots for the larger of the row and column axes, `scratch` the
+// padded row and one pixel.
+void filter_block(const View& src, const View& dst, const FilterAxis* axes, index_t y0, index_t y1,
+                  const float** ptrs, float* scratch) {
+    const FilterAxis &ay = axes[0], &ax = axes[1], &ac = axes[2];
+    const index_t cn = src.c, w = src.w, count = w * cn;
+    const float** lo = ptrs;
+    const float** hi = ptrs + std::max(ay.taps, ax.taps) + 1;
+    if (ay.active) {
+        for (index_t s0 = 0; s0 < count; s0 += kFilterStrip) {
+            const index_t n = std::min(kFilterStrip, count - s0);
+            for (index_t y = y0; y < y1; ++y) {
+                for (index_t k = 1; k <= ay.taps; ++k) {
+                    lo[k] = src.at<const float>(0, ay.source[static_cast<size_t>(y - k + ay.taps)], 0, 0) + s0;
+                    hi[k] = src.at<const float>(0, ay.source[static_cast<size_t>(y + k + ay.taps)], 0, 0) + s0;
+                }
+                filter_run(src.at<const float>(0, y, 0, 0) + s0, lo, hi, ay.w.data(), ay.taps, n,
+                           dst.at<float>(0, y, 0, 0) + s0);
+            }
+        }
+    } else {
+        for (index_t y = y0; y < y1; ++y)
+            std::memcpy(dst.at<float>(0, y, 0, 0), src.at<const float>(0, y, 0, 0), sizeof(float) * count);
+    }
+    if (ax.active) {
+        float* padded = scratch;
+        float* centre = padded + ax.taps * cn;
+        for (index_t k = 1; k <= ax.taps; ++k) {
+            lo[k] = centre - k * cn;
+            hi[k] = centre + k * cn;
+        }
+        for (index_t y = y0; y < y1; ++y) {
+            float* row = dst.at<float>(0, y, 0, 0);
+            std::memcpy(centre, row, sizeof(float) * count);
+            for (index_t p = 1; p <= ax.taps; ++p) {
+                const index_t left = ax.source[static_cast<size_t>(ax.taps - p)] * cn;
+                const index_t right = ax.source[static_cast<size_t>(ax.taps + w - 1 + p)] * cn;
+                for (index_t c = 0; c < cn; ++c) {
+                    centre[-p * cn + c] = row[left + c];
+                    centre[(w - 1 + p) * cn + c] = row[right + c];
+                }
+            }
+            filter_run(centre, lo, hi, ax.w.data(), ax.taps, count, row);
+        }
+    }
+    if (ac.active) {
+        float* pixel = scratch + (w + 2 * ax.taps) * cn;
+        for (index_t y = y0; y < y1; ++y)
+            for (index_t x = 0; x < w; ++x) {
+                float* p = dst.at<float>(0, y, x, 0);
+                std::memcpy(pixel, p, sizeof(float) * cn);
+                for (index_t c = 0; c < cn; ++c) p[c] = rk::filter_at(pixel, 1, cn, c, ac.w.data(), ac.taps);
+            }
+    }
+}
+
+// Runs filter_block over the image in bands (checking for Ctrl-C between them) on the
+// thread team. src float32 with packed rows, dst C-contiguous of its shape.
+bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
+    Scratch scratch;
+    if (!scratch.allocate(floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}}))) return false;
+    const size_t ptr_slots = 2 * static_cast<size_t>(std::max(axes[0].taps, axes[1].taps) + 1);
+    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(omp_get_max_threads()));
+    const double count = static_cast<double>(src.w * src.c);
+    const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
+                            (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
+    const index_t blocks = (src.h + kFilterBlock - 1) / kFilterBlock;
+    return in_bands(blocks, row_work * kFilterBlock, [&](index_t b0, index_t b1) {
+        const double work = row_work * static_cast<double>(std::min(src.h, b1 * kFilterBlock) - b0 * kFilterBlock);
+#pragma omp parallel for schedule(dynamic) if (use_team(work > kParallelWork))
+        for (index_t b = b0; b < b1; ++b)
+            filter_block(src, dst, axes, b * kFilterBlock, std::min(src.h, (b + 1) * kFilterBlock),
+                         ptrs.data() + ptr_slots * static_cast<size_t>(omp_get_thread_num()), scratch.mine());
+    });
+}
+
 // ------------------------------------------------------------------ Gaussian blur
 
 // The blur kernel along an axis of n pixels. Reflect-101 borders repeat with period
@@ -773,7 +1092,7 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
     const index_t row_len = w * cn;
     const float *wy = ky.data(), *wx = kx.data();
     const double work = static_cast<double>((y1 - y0) * row_len) * static_cast<double>(ky.size() + kx.size());
-#pragma omp parallel for schedule(static) if (use_team(work > kParallelWork))
+#pragma omp parallel for schedule(dynamic) if (use_team(work > kParallelWork))
     for (index_t y = y0; y < y1; ++y) {
         float* padded = scratch.mine();
         float* row = padded + rx * cn;
@@ -827,6 +1146,19 @@ PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<float> kernel(static_cast<size_t>(2 * radius + 1));
     rk::gaussian_window(static_cast<int>(ksize), sigma, radius, kernel.data());
     const std::vector<float> ky = fold_kernel(kernel, src.h), kx = fold_kernel(kernel, src.w);
+    if (src.dtype == DType::F32 && src.packed_rows()) {
+        // Float images take the vectorised symmetric passes.
+        FilterAxis axes[3];
+        for (int a = 0; a < 2; ++a) {
+            const std::vector<float>& k = a == 0 ? ky : kx;
+            axes[a].active = true;
+            axes[a].taps = static_cast<index_t>(k.size()) / 2;
+            axes[a].w.assign(k.begin() + axes[a].taps, k.end());
+            axes[a].borders(a == 0 ? src.h : src.w, rk::reflect101);
+        }
+        if (!run_filter(src, dst, axes)) return nullptr;
+        Py_RETURN_NONE;
+    }
     Scratch scratch;
     const index_t rx = static_cast<index_t>(kx.size()) / 2;
     if (!scratch.allocate(floats({{src.w, src.c}, {src.w, src.c}, {rx, src.c}, {rx, src.c}}))) return nullptr;
@@ -838,6 +1170,45 @@ PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             blur_rows<float>(src, dst, ky, kx, y0, y1, scratch);
     });
     if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// gaussian_filter(src, dst, sigmas, radii): float32 src with packed rows, dst C-contiguous
+// of its shape; per axis (rows, columns, channels) a sigma and a radius, a negative
+// radius leaving the axis alone.
+PyObject* py_gaussian_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("gaussian_filter", nargs, 4)) return nullptr;
+    pyglue::Buffer sb, db;
+    View src, dst;
+    std::vector<double> sigmas, radii;
+    if (!get_view(args[0], sb, src, "src", false, 2, 3) || !get_view(args[1], db, dst, "dst", true, 2, 3) ||
+        !get_floats(args[2], 3, "sigmas", sigmas) || !get_floats(args[3], 3, "radii", radii))
+        return nullptr;
+    if (src.dtype != DType::F32 || dst.dtype != DType::F32 || !check_shape(dst, 1, src.h, src.w, src.c, "dst") ||
+        sb.view().ndim != db.view().ndim) {
+        PyErr_SetString(PyExc_ValueError, "src and dst must be float32 arrays of one shape");
+        return nullptr;
+    }
+    if (!src.packed_rows()) {
+        PyErr_SetString(PyExc_ValueError, "src rows must be packed (channel stride 1, pixel stride c)");
+        return nullptr;
+    }
+    const index_t sizes[3] = {src.h, src.w, src.c};
+    FilterAxis axes[3];
+    for (int a = 0; a < 3; ++a) {
+        const double radius = radii[static_cast<size_t>(a)], sigma = sigmas[static_cast<size_t>(a)];
+        if (radius < 0) continue;
+        if (!(sigma > 0.0 && radius == std::floor(radius) && radius <= 1e15)) {
+            PyErr_SetString(PyExc_ValueError, "each axis needs a positive sigma and a whole radius, or radius -1");
+            return nullptr;
+        }
+        FilterAxis& axis = axes[a];
+        axis.active = true;
+        axis.w.resize(static_cast<size_t>(std::min(static_cast<index_t>(radius), sizes[a])) + 1);
+        axis.taps = rk::filter_taps(sigma, static_cast<index_t>(radius), sizes[a], axis.w.data());
+        axis.borders(sizes[a], rk::reflect_half);
+    }
+    if (!run_filter(src, dst, axes)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -955,7 +1326,7 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const bool parallel = static_cast<double>(rows) * row_work > static_cast<double>(kParallelConversion);
     const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
         // All (image, row) pairs in one loop: balances one large image and many small ones.
-#pragma omp parallel for schedule(static) if (use_team(parallel))
+#pragma omp parallel for schedule(dynamic) if (use_team(parallel))
         for (index_t r = r0; r < r1; ++r) {
             const index_t i = r / out_h, y = r % out_h;
             const View& v = views[static_cast<size_t>(i)];
@@ -1004,7 +1375,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const index_t rows = src.n * src.h;
     const bool parallel = rows * src.w * cn > kParallelConversion;
     const bool done = in_bands(rows, static_cast<double>(src.w * cn), [&](index_t r0, index_t r1) {
-#pragma omp parallel for schedule(static) if (use_team(parallel))
+#pragma omp parallel for schedule(dynamic) if (use_team(parallel))
         for (index_t r = r0; r < r1; ++r) {
             const index_t i = r / src.h, y = r % src.h;
             float* d = dst.at<float>(i, y, 0, 0);
@@ -1014,6 +1385,100 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                 for (index_t x = 0; x < src.w; ++x) d[x * cn + c] = p[x * src.sx] * a + b;
             }
         }
+    });
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ class masks
+
+// A 1-D int64 array (a class table column) as a pointer and a length.
+bool get_table(PyObject* obj, pyglue::Buffer& buf, const char* name, const long long** data, index_t* size) {
+    if (!buf.acquire(obj, PyBUF_RECORDS_RO)) return false;
+    const Py_buffer& b = buf.view();
+    const char* f = b.format ? b.format : "B";
+    if (*f == '@' || *f == '=' || *f == (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? '<' : '>')) ++f;
+    if (b.itemsize != 8 || (f[0] != 'q' && f[0] != 'l') || f[1] != '\0' || b.ndim != 1 ||
+        b.strides[0] != 8 || reinterpret_cast<std::uintptr_t>(b.buf) % 8 != 0) {
+        PyErr_Format(PyExc_TypeError, "%s must be a contiguous 1-D int64 array", name);
+        return false;
+    }
+    *data = static_cast<const long long*>(b.buf);
+    *size = b.shape[0];
+    return true;
+}
+
+// Row y of image i. Where the pixels of a row are adjacent, eight at a time in vector
+// lanes, in one pass over the classes as rk::class_argmax makes it: the maximum logit,
+// the first class holding it and the largest logit before that class; lanes that need
+// the full probabilities (a NaN, an infinite maximum, or a lower class within 2^-18
+// of the maximum) then take rk::class_argmax alone.
+__attribute__((target_clones("avx2", "default"))) void fold_row(const View& preds, const View& dst,
+                                                                const float* lut, index_t i, index_t y) {
+    const index_t classes = preds.h, channels = dst.h, w = preds.c, sk = preds.sy;
+    auto emit = [&](index_t x, index_t k) {
+        for (index_t c = 0; c < channels; ++c) *dst.at<float>(i, c, y, x) = lut[k * channels + c];
+    };
+    index_t x = 0;
+    if (preds.sc == 1) {
+        for (; x + 8 <= w; x += 8) {
+            const float* p = preds.at<const float>(i, 0, y, x);
+            auto lanes = [&](index_t k) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p + k * sk); };
+            f32x8 top = lanes(0), below = f32x8{} - std::numeric_limits<float>::infinity();
+            i32x8 first = i32x8{} + 0, odd = top != top;
+            for (index_t k = 1; k < classes; ++k) {
+                const f32x8 v = lanes(k);
+                const i32x8 above = v > top;
+                odd |= v != v;
+                below = above ? top : below;
+                top = above ? v : top;
+                first = above ? i32x8{} + static_cast<int>(k) : first;
+            }
+            odd |= ((top - top) != 0.0f) | (below - top > -0x1p-18f);
+            for (int j = 0; j < 8; ++j)
+                if (odd[j]) first[j] = static_cast<int>(rk::class_argmax(p + j, sk, classes));
+            for (index_t c = 0; c < channels; ++c) {
+                f32x8 out;
+                for (int j = 0; j < 8; ++j) out[j] = lut[first[j] * channels + c];
+                *reinterpret_cast<f32x8_any*>(dst.at<float>(i, c, y, x)) = out;
+            }
+        }
+    }
+    for (; x < w; ++x) emit(x, rk::class_argmax(preds.at<const float>(i, 0, y, x), sk, classes));
+}
+
+// fold_class_masks(preds, indices, categories, dst): preds float32 (N, K, H, W) of any
+// strides, the class table as two int64 columns, dst float32 (N, C, H, W) contiguous:
+// dst[i, c, y, x] = entries of category c naming the pixel's class.
+PyObject* py_fold_class_masks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("fold_class_masks", nargs, 4)) return nullptr;
+    pyglue::Buffer pb, ib, cb, db;
+    View preds, dst;  // (n, h, w, c) read as (N, K or C, H, W)
+    const long long *indices, *categories;
+    index_t entries, category_entries;
+    if (!get_view(args[0], pb, preds, "preds", false, 4, 4) ||
+        !get_table(args[1], ib, "indices", &indices, &entries) ||
+        !get_table(args[2], cb, "categories", &categories, &category_entries) ||
+        !get_view(args[3], db, dst, "dst", true, 4, 4))
+        return nullptr;
+    if (preds.dtype != DType::F32 || dst.dtype != DType::F32) {
+        PyErr_SetString(PyExc_TypeError, "preds and dst must be float32");
+        return nullptr;
+    }
+    if (entries != category_entries || !check_shape(dst, preds.n, dst.h, preds.w, preds.c, "dst")) {
+        PyErr_SetString(PyExc_ValueError, "the table columns must have one length and dst the pixels of preds");
+        return nullptr;
+    }
+    const index_t classes = preds.h, channels = dst.h;
+    std::vector<float> lut(static_cast<size_t>(classes * channels));
+    for (index_t k = 0; k < classes; ++k)
+        for (index_t c = 0; c < channels; ++c)
+            lut[static_cast<size_t>(k * channels + c)] = rk::class_count(indices, categories, entries, k, c);
+    const index_t rows = preds.n * preds.w;
+    const double row_work = static_cast<double>(preds.c) * static_cast<double>(2 * classes + channels);
+    const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
+#pragma omp parallel for schedule(dynamic) if (use_team((r1 - r0) * row_work > kParallelWork))
+        for (index_t r = r0; r < r1; ++r) fold_row(preds, dst, lut.data(), r / preds.w, r % preds.w);
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
@@ -1056,8 +1521,14 @@ PyMethodDef methods[] = {
      "resize(src, dst, mode_x, mode_y)\n--\n\nResamples src into dst with per-axis interpolation codes."},
     {"warp_affine", pyglue::fastcall(guarded<py_warp_affine>), METH_FASTCALL,
      "warp_affine(src, dst, inverse)\n--\n\nBilinear warp through the destination-to-source matrix."},
+    {"paste_blend", pyglue::fastcall(guarded<py_paste_blend>), METH_FASTCALL,
+     "paste_blend(frame, crop, mask, dst, inverse)\n--\n\nWarps crop and mask into the frame and blends, in one pass."},
     {"gaussian_blur", pyglue::fastcall(guarded<py_gaussian_blur>),
      METH_FASTCALL, "gaussian_blur(src, dst, ksize, sigma)\n--\n\nSeparable Gaussian blur, reflect-101 borders."},
+    {"gaussian_filter", pyglue::fastcall(guarded<py_gaussian_filter>), METH_FASTCALL,
+     "gaussian_filter(src, dst, sigmas, radii)\n--\n\nSeparable Gaussian filter, SciPy's reflect borders."},
+    {"fold_class_masks", pyglue::fastcall(guarded<py_fold_class_masks>), METH_FASTCALL,
+     "fold_class_masks(preds, indices, categories, dst)\n--\n\nPer-pixel class masks folded into categories."},
     {"images_to_batch", pyglue::fastcall(guarded<py_images_to_batch>),
      METH_FASTCALL, "images_to_batch(images, dst, mean, std, swap_rb)\n--\n\nFills an NCHW float32 batch."},
     {"batch_to_images", pyglue::fastcall(guarded<py_batch_to_images>),

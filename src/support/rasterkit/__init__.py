@@ -40,11 +40,14 @@ __all__ = [
     "GaussianBlur",
     "affine_transform",
     "batch_to_images",
+    "fold_class_masks",
+    "gaussian_filter",
     "get_inverse_matrix",
     "image_to_batch",
     "images_to_batch",
     "onnx_to_trt_dynamic_shape",
     "onnx_to_trt_fixed_shape",
+    "paste_blend",
     "resize",
     "to_float32",
     "to_numpy",
@@ -121,6 +124,14 @@ def _image(image: Any, name: str = "image"):
     return _ready(array, gpu), gpu
 
 
+def _float_image(image: Any, name: str):
+    """A float32 H x W or H x W x C image (from _image), refusing uint8."""
+    src, gpu = _image(image, name)
+    if src.dtype != np.float32:
+        raise TypeError(f"{name} must be float32, got {src.dtype}; convert it with to_float32 first")
+    return src, gpu
+
+
 def _ready(array: Any, gpu: bool) -> Any:
     """Views are read in place unless their address or strides are not whole elements
     apart (possible with as_strided, offset buffers, structured or foreign views): then
@@ -138,6 +149,17 @@ def _ready(array: Any, gpu: bool) -> Any:
     raw = cp.ndarray(array.shape + (item,), dtype=cp.uint8, memptr=array.data, strides=array.strides + (1,))
     with array.device:
         return raw.copy(order="C").view(array.dtype).reshape(array.shape)
+
+
+def _packed_rows(array: np.ndarray) -> np.ndarray:
+    """A host float image whose rows are plain runs of pixels (any row stride), as the
+    vectorised filter passes read them: the array itself, or a contiguous copy. Those
+    passes read every pixel once per tap, so the copy costs little."""
+    item = array.itemsize
+    if array.strides[1] == item * (array.shape[2] if array.ndim == 3 else 1) and (
+            array.ndim == 2 or array.strides[2] == item):
+        return array
+    return np.ascontiguousarray(array)
 
 
 def _on_device(array: Any, gpu: bool):
@@ -363,6 +385,55 @@ def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
     return out
 
 
+def paste_blend(frame: Any, crop: Any, mask: Any, M: Any) -> Any:
+    """A new float32 frame with ``crop`` pasted through ``mask``: the blend
+    ``m * c + (1 - m) * frame`` where ``c`` and ``m`` are the crop and the mask warped by
+    ``M`` into the frame's size, computed in one pass over the frame.
+
+    ``frame`` is a float32 H x W x C (or H x W) image, ``crop`` a float32 h x w image with
+    the frame's channels, ``mask`` a float32 h x w, h x w x 1 or h x w x C array (one
+    channel serves every channel). ``M`` is the 2 x 3 matrix mapping crop pixel
+    coordinates to frame coordinates, as ``affine_transform`` takes it (for a crop cut
+    from the frame by a matrix A, the inverse of A). The result equals, up to float
+    rounding, ``m = affine_transform(mask, M, (H, W))`` and ``c = affine_transform(crop,
+    M, (H, W))`` followed by the blend in float32, without making either full-size
+    image: outside the crop's reach the frame comes back as it is.
+
+    Raises TypeError for non-float32 arrays and ValueError for mismatched shapes; on the
+    host a non-finite or singular ``M`` raises ValueError, while a GPU ``M`` (on the
+    frame's device) is inverted there and such a matrix leaves the frame unchanged.
+    """
+    dst_frame, gpu = _float_image(frame, "frame")
+    src_crop, crop_gpu = _float_image(crop, "crop")
+    mask_array, mask_gpu = _float_image(mask, "mask")
+    if crop_gpu != gpu or mask_gpu != gpu:
+        raise TypeError("frame, crop and mask must all be GPU arrays or all host arrays")
+    channels = dst_frame.shape[2] if dst_frame.ndim == 3 else 1
+    crop_channels = src_crop.shape[2] if src_crop.ndim == 3 else 1
+    mask_channels = mask_array.shape[2] if mask_array.ndim == 3 else 1
+    if src_crop.ndim != dst_frame.ndim or crop_channels != channels:
+        raise ValueError(f"crop must have the frame's layout, got shapes {tuple(src_crop.shape)} and "
+                         f"{tuple(dst_frame.shape)}")
+    if mask_array.shape[:2] != src_crop.shape[:2] or mask_channels not in (1, channels):
+        raise ValueError(f"mask must be {src_crop.shape[0]} x {src_crop.shape[1]} with 1 or {channels} channels, "
+                         f"got shape {tuple(mask_array.shape)}")
+    array, m_gpu = _as_array(M, "M")
+    if gpu:
+        _same_device(dst_frame, "frame", src_crop, "crop")
+        _same_device(dst_frame, "frame", mask_array, "mask")
+        if m_gpu:
+            _same_device(dst_frame, "frame", array, "M")
+    m = _matrix(array, m_gpu)
+    with _on_device(dst_frame, gpu):
+        out = _empty(gpu, dst_frame.shape, np.float32)
+        if gpu and m_gpu:
+            _gpu().paste_blend_device(dst_frame, src_crop, mask_array, out, m)
+            return out
+        inverse = tuple(float(v) for v in _host_inverse(to_numpy(m)).ravel())
+        (_gpu() if gpu else _cpu).paste_blend(dst_frame, src_crop, mask_array, out, inverse)
+    return out
+
+
 # ---------------------------------------------------------------- blur
 
 
@@ -406,8 +477,124 @@ class GaussianBlur:
             if ksize == 1:
                 return src.copy()
             out = _empty(gpu, src.shape, src.dtype)
-            (_gpu() if gpu else _cpu).gaussian_blur(src, out, ksize, sigma)
+            if gpu:
+                _gpu().gaussian_blur(src, out, ksize, sigma)
+            else:
+                _cpu.gaussian_blur(_packed_rows(src) if src.dtype == np.float32 else src, out, ksize, sigma)
         return out
+
+
+def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
+    """The image smoothed by a Gaussian under SciPy's rules: ``scipy.ndimage.gaussian_filter(
+    image, sigma, truncate=truncate)`` with its default mode "reflect".
+
+    ``image`` is a float32 H x W or H x W x C array. ``sigma`` is a scalar (every axis,
+    channels included, as in SciPy) or one value per axis in axis order (rows, columns
+    and channels; 0 leaves an axis alone, the usual choice for channels). Each axis whose
+    sigma exceeds 1e-15 is filtered in turn, rows first, by the normalised kernel
+    exp(-x**2 / (2 sigma**2)) over ``|x| <= int(truncate * sigma + 0.5)``, its
+    borders reflected half-sample symmetric (dcba|abcd|dcba) however far the kernel
+    reaches. Returns a new float32 array of the image's shape. The sums run in float32,
+    SciPy's in float64: on 0..1 images the results agree within 1e-5.
+
+    Raises TypeError for a non-float32 image; ValueError for a sigma that is negative or
+    not finite, a sigma sequence whose length is not the image's ndim, or a negative or
+    non-finite ``truncate``. Both are host numbers (GPU arrays raise TypeError).
+    """
+    src, gpu = _float_image(image, "image")
+    values = np.asarray(_host_number(sigma, "sigma"), dtype=np.float64)
+    if values.ndim > 1 or (values.ndim == 1 and values.size != src.ndim):
+        raise ValueError(f"sigma must be a scalar or have {src.ndim} values, got shape {values.shape}")
+    values = np.broadcast_to(values, (src.ndim,))
+    truncate = float(_host_number(truncate, "truncate"))
+    if not np.all(np.isfinite(values)) or np.any(values < 0):
+        raise ValueError(f"sigma must be finite and non-negative, got {tuple(values.tolist())}")
+    if not math.isfinite(truncate) or truncate < 0:
+        raise ValueError(f"truncate must be finite and non-negative, got {truncate}")
+    # SciPy's rules: axes with sigma <= 1e-15 are skipped, the radius is rounded from
+    # truncate * sigma. A radius of -1 tells the kernels to skip the axis.
+    sigmas = [float(v) for v in values] + [0.0] * (3 - src.ndim)
+    radii = [int(truncate * v + 0.5) if v > 1e-15 else -1 for v in sigmas]
+    with _on_device(src, gpu):
+        out = _empty(gpu, src.shape, np.float32)
+        if gpu:
+            _gpu().gaussian_filter(src, out, sigmas, radii)
+        else:
+            _cpu.gaussian_filter(_packed_rows(src), out, sigmas, radii)
+    return out
+
+
+# ---------------------------------------------------------------- segmentation masks
+
+
+def _class_table(column: Any, name: str, gpu: bool):
+    """A class table column as a contiguous int64 array on the preds' side."""
+    array, on_gpu = _as_array(column, name)
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be 1-D, got shape {tuple(array.shape)}")
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"{name} must hold integers, got {array.dtype}")
+    if gpu:
+        # A host table is uploaded; the preds' device is current here.
+        return _cupy().ascontiguousarray(_cupy().asarray(array), dtype=np.int64)
+    return np.ascontiguousarray(to_numpy(array), dtype=np.int64)
+
+
+def fold_class_masks(preds: Any, all_indices: Any, category_ids: Any, num_categories: int, channels: int = 3) -> Any:
+    """Segmentation logits folded into per-category masks, in one pass over the pixels.
+
+    ``preds`` is a float32 (N, K, H, W) array of class scores (any strides), K classes
+    on axis 1. The class table has one entry per position j of the 1-D integer arrays
+    ``all_indices`` and ``category_ids`` (one length): class ``all_indices[j]`` belongs
+    to category ``category_ids[j]``; ``num_categories`` is the table's number of
+    categories (an int, empty categories included). Returns a new float32 (N, channels,
+    H, W) array on the device of ``preds``: channel c of a pixel is the number of table
+    entries of category c naming the pixel's class (0 or 1, 2 for a class listed twice),
+    for c = 0 .. channels - 1.
+
+    The pixel's class is the argmax over the K classes of the softmax probabilities
+    ``e = exp(x - max); p = e / sum(e)`` as the plain float32 NumPy formulation computes
+    them (its float32 exp on x86 hosts, the sum in class order), the lowest class
+    winning ties, including ties that rounding creates between different logits. A
+    NaN score, or an infinite maximum, makes every probability NaN: class 0. Entries
+    naming no class in 0 .. K - 1, or a category outside 0 .. channels - 1, count
+    nowhere. The same function runs on the GPU (with the table uploaded when it is on
+    the host); there CuPy's own formulation may break a rounding tie between logits
+    closer than 2**-18 differently, its exp and sum being rounded differently.
+
+    Raises TypeError for non-float32 preds or non-integer tables, ValueError for other
+    shapes or columns of different lengths. When N > 0 and ``num_categories`` is below
+    ``channels`` it raises the IndexError that stacking the missing category plane
+    gives: "index {num_categories} is out of bounds for axis 0 with size
+    {num_categories}". With N == 0 it returns an empty (0, channels, H, W) array.
+    """
+    array, gpu = _as_array(preds, "preds")
+    if array.ndim != 4:
+        raise ValueError(f"preds must be (N, K, H, W), got shape {tuple(array.shape)}")
+    if array.dtype != np.float32:
+        raise TypeError(f"preds must be float32, got {array.dtype}")
+    for value, name in ((num_categories, "num_categories"), (channels, "channels")):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if channels < 1:
+        raise ValueError(f"channels must be positive, got {channels}")
+    n, classes, h, w = array.shape
+    if classes == 0:
+        raise ValueError("preds must have at least one class")
+    with _on_device(array, gpu):
+        indices = _class_table(all_indices, "all_indices", gpu)
+        categories = _class_table(category_ids, "category_ids", gpu)
+        if indices.shape != categories.shape:
+            raise ValueError(f"all_indices and category_ids differ in length ({indices.size} and {categories.size})")
+        if n > 0 and num_categories < channels:
+            index = max(int(num_categories), 0)
+            raise IndexError(f"index {index} is out of bounds for axis 0 with size {index}")
+        out = _empty(gpu, (n, int(channels), h, w), np.float32)
+        if out.size == 0:
+            return out
+        src = _ready(array, gpu)
+        (_gpu() if gpu else _cpu).fold_class_masks(src, indices, categories, out)
+    return out
 
 
 # ---------------------------------------------------------------- batches

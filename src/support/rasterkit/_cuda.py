@@ -103,6 +103,25 @@ def warp_affine_device(src, dst, matrix) -> None:
     _launch(f"rk_warp_device_{_suffix(src)}", total, args + (cp.ascontiguousarray(matrix, dtype=cp.float64),))
 
 
+def _paste_args(frame, crop, mask, dst):
+    (fh, fw, cn), (fy, fx, fc) = _hwc(frame)
+    (ch, cw, _), (cy, cx, cc) = _hwc(crop)
+    (_, _, mcn), (my, mx, mc) = _hwc(mask)
+    return fh * fw, (frame, _i(fh), _i(fw), _i(cn), _i(fy), _i(fx), _i(fc), crop, _i(ch), _i(cw), _i(cy), _i(cx),
+                     _i(cc), mask, _i(mcn), _i(my), _i(mx), _i(mc), dst)
+
+
+def paste_blend(frame, crop, mask, dst, inverse) -> None:
+    total, args = _paste_args(frame, crop, mask, dst)
+    _launch("rk_paste_blend", total, args + tuple(np.float64(v) for v in inverse))
+
+
+def paste_blend_device(frame, crop, mask, dst, matrix) -> None:
+    """paste_blend by a forward 2 x 3 float64 matrix in device memory, inverted on the GPU."""
+    total, args = _paste_args(frame, crop, mask, dst)
+    _launch("rk_paste_blend_device", total, args + (cp.ascontiguousarray(matrix, dtype=cp.float64),))
+
+
 def gaussian_blur(src, dst, ksize: int, sigma: float) -> None:
     (h, w, c), (sy, sx, sc) = _hwc(src)
     weights = cp.empty(ksize, dtype=cp.float32)
@@ -113,6 +132,38 @@ def gaussian_blur(src, dst, ksize: int, sigma: float) -> None:
     _launch(f"rk_blur_vertical_{suffix}", h * w * c,
             (src, _i(h), _i(w), _i(c), _i(sy), _i(sx), _i(sc), tmp, weights, np.int32(ksize)))
     _launch(f"rk_blur_horizontal_{suffix}", h * w * c, (tmp, _i(h), _i(w), _i(c), dst, weights, np.int32(ksize)))
+
+
+def gaussian_filter(src, dst, sigmas, radii) -> None:
+    """One launch per filtered axis (rows, columns, channels), each into a contiguous
+    float32 image; a negative radius skips its axis."""
+    (h, w, c), strides = _hwc(src)
+    sizes = (h, w, c)
+    axes = [a for a in range(3) if radii[a] >= 0]
+    if not axes:
+        dst[...] = src
+        return
+    current = src
+    for i, axis in enumerate(axes):
+        taps = min(radii[axis], sizes[axis])
+        weights = cp.empty(taps + 1, dtype=cp.float32)
+        # A serial sum over the whole radius, as on the CPU: one thread.
+        _launch("rk_filter_taps", 1, (np.float64(sigmas[axis]), _i(radii[axis]), _i(sizes[axis]), weights),
+                blocks=1, threads=1)
+        target = dst if i == len(axes) - 1 else cp.empty((h, w, c), dtype=cp.float32)
+        _launch("rk_filter_axis", h * w * c, (current, _i(h), _i(w), _i(c), *(_i(s) for s in strides), target,
+                                               np.int32(axis), weights, _i(taps)))
+        current, strides = target, (w * c, c, 1)
+
+
+def fold_class_masks(preds, indices, categories, dst) -> None:
+    n, classes, h, w = preds.shape
+    channels = dst.shape[1]
+    sn, sk, sy, sx = (s // preds.itemsize for s in preds.strides)
+    lut = cp.empty((classes, channels), dtype=cp.float32)
+    _launch("rk_class_table", classes * channels, (indices, categories, _i(indices.size), _i(classes), _i(channels), lut))
+    _launch("rk_fold_class_masks", n * h * w, (preds, _i(n), _i(classes), _i(h), _i(w), _i(sn), _i(sk), _i(sy), _i(sx),
+                                                lut, _i(channels), dst))
 
 
 def images_to_batch(images, dst, mean, std, swap_rb: bool) -> None:

@@ -137,6 +137,51 @@ RK_WARP(rk_warp_f32, float)
 RK_WARP_DEVICE(rk_warp_device_u8, unsigned char)
 RK_WARP_DEVICE(rk_warp_device_f32, float)
 
+// ------------------------------------------------------------------ paste-back
+
+// The frame with crop and mask warped into it and blended, per frame pixel; `inv` maps
+// frame to crop pixels, `ok` false (a singular matrix) leaves the frame as it is. A
+// one-channel mask serves every channel.
+__device__ void paste_pixels(const float* frame, index_t fh, index_t fw, index_t cn, index_t fy, index_t fx,
+                             index_t fc, const float* crop, index_t ch, index_t cw, index_t cy, index_t cx, index_t cc,
+                             const float* mask, index_t mcn, index_t my, index_t mx, index_t mc, float* dst,
+                             const double* inv, bool ok) {
+    RK_GRID_LOOP(i, fh * fw) {
+        const index_t y = i / fw, x = i - y * fw;
+        rk::BilinearPos b;
+        b.any = false;
+        if (ok)
+            b = rk::bilinear_position(inv[0] * x + (inv[1] * y + inv[2]), inv[3] * x + (inv[4] * y + inv[5]), cw, ch);
+        float m = 0.0f;
+        for (index_t c = 0; c < cn; ++c) {
+            if (c < mcn) m = b.any ? rk::bilinear_sample(mask + c * mc, my, mx, b, cw, ch) : 0.0f;
+            const float v = b.any ? rk::bilinear_sample(crop + c * cc, cy, cx, b, cw, ch) : 0.0f;
+            dst[i * cn + c] = rk::paste_value(m, v, frame[y * fy + x * fx + c * fc]);
+        }
+    }
+}
+
+#define RK_PASTE_PARAMS                                                                                            \
+    const float *frame, index_t fh, index_t fw, index_t cn, index_t fy, index_t fx, index_t fc, const float *crop,  \
+        index_t ch, index_t cw, index_t cy, index_t cx, index_t cc, const float *mask, index_t mcn, index_t my,    \
+        index_t mx, index_t mc, float *dst
+#define RK_PASTE_ARGS frame, fh, fw, cn, fy, fx, fc, crop, ch, cw, cy, cx, cc, mask, mcn, my, mx, mc, dst
+
+// The inverse matrix as six arguments (a matrix known on the host) ...
+extern "C" __global__ void rk_paste_blend(RK_PASTE_PARAMS, double i0, double i1, double i2, double i3, double i4,
+                                          double i5) {
+    const double inv[6] = {i0, i1, i2, i3, i4, i5};
+    paste_pixels(RK_PASTE_ARGS, inv, true);
+}
+
+// ... or the forward matrix in device memory, inverted here.
+extern "C" __global__ void rk_paste_blend_device(RK_PASTE_PARAMS, const double* forward) {
+    double m[6], inv[6];
+    for (int k = 0; k < 6; ++k) m[k] = forward[k];
+    const bool ok = rk::invert_affine(m, inv);
+    paste_pixels(RK_PASTE_ARGS, inv, ok);
+}
+
 // ------------------------------------------------------------------ Gaussian blur
 
 extern "C" __global__ void rk_gaussian_weights(int ksize, double sigma, float* weights) {
@@ -181,6 +226,45 @@ __device__ void blur_horizontal(const float* tmp, index_t h, index_t w, index_t 
     }
 RK_BLUR(rk_blur_vertical_u8, rk_blur_horizontal_u8, unsigned char)
 RK_BLUR(rk_blur_vertical_f32, rk_blur_horizontal_f32, float)
+
+// ------------------------------------------------------------------ Gaussian filter, SciPy's rules
+
+extern "C" __global__ void rk_filter_taps(double sigma, index_t radius, index_t n, float* weights) {
+    if (blockIdx.x == 0 && threadIdx.x == 0) rk::filter_taps(sigma, radius, n, weights);
+}
+
+// One axis (0 rows, 1 columns, 2 channels) of the filter, from a strided float image
+// into a contiguous one.
+extern "C" __global__ void rk_filter_axis(const float* src, index_t h, index_t w, index_t cn, index_t sy, index_t sx,
+                                          index_t sc, float* dst, int axis, const float* weights, index_t taps) {
+    const index_t n = axis == 0 ? h : (axis == 1 ? w : cn);
+    const index_t stride = axis == 0 ? sy : (axis == 1 ? sx : sc);
+    RK_GRID_LOOP(i, h * w * cn) {
+        const index_t c = i % cn, p = i / cn, x = p % w, y = p / w;
+        const index_t at = axis == 0 ? y : (axis == 1 ? x : c);
+        const float* line = src + y * sy + x * sx + c * sc - at * stride;
+        dst[i] = rk::filter_at(line, stride, n, at, weights, taps);
+    }
+}
+
+// ------------------------------------------------------------------ class masks
+
+// lut[k * channels + c]: the entries of the class table naming class k under category c.
+extern "C" __global__ void rk_class_table(const long long* indices, const long long* categories, index_t entries,
+                                          index_t classes, index_t channels, float* lut) {
+    RK_GRID_LOOP(i, classes * channels) lut[i] = rk::class_count(indices, categories, entries, i / channels, i % channels);
+}
+
+// dst (n, channels, h, w) contiguous: each pixel's class, through the table.
+extern "C" __global__ void rk_fold_class_masks(const float* preds, index_t n, index_t classes, index_t h, index_t w,
+                                               index_t sn, index_t sk, index_t sy, index_t sx, const float* lut,
+                                               index_t channels, float* dst) {
+    RK_GRID_LOOP(i, n * h * w) {
+        const index_t img = i / (h * w), p = i - img * (h * w), y = p / w, x = p - y * w;
+        const index_t k = rk::class_argmax(preds + img * sn + y * sy + x * sx, sk, classes);
+        for (index_t c = 0; c < channels; ++c) dst[(img * channels + c) * h * w + p] = lut[k * channels + c];
+    }
+}
 
 // ------------------------------------------------------------------ batch conversion
 

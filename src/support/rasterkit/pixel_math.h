@@ -204,6 +204,15 @@ RK_HOST_DEVICE float bilinear_sample(const T* base, index_t sy, index_t sx, cons
     return bilinear_blend(v00, v01, v10, v11, b.fx, b.fy);
 }
 
+// A frame value f under the warped crop value c and mask value m, as NumPy evaluates
+// m * c + (1 - m) * f in float32. Where the warp reaches nothing, m = c = 0 and f
+// comes back.
+// V as in saturate_u8.
+template <class V>
+RK_HOST_DEVICE V paste_value(V m, V c, V f) {
+    return m * c + (1.0f - m) * f;
+}
+
 // Inverse of the 2 x 3 affine map m (row-major); false when it is not invertible.
 RK_HOST_DEVICE bool invert_affine(const double* m, double* inv) {
     const double det = m[0] * m[4] - m[1] * m[3];
@@ -291,5 +300,129 @@ RK_HOST_DEVICE void gaussian_window(int ksize, double sigma, int radius, float* 
 
 // OpenCV's float Gaussian kernel of odd size `ksize`, all of it.
 RK_HOST_DEVICE void gaussian_weights(int ksize, double sigma, float* w) { gaussian_window(ksize, sigma, ksize / 2, w); }
+
+// ------------------------------------------------------------------ Gaussian filter, SciPy's rules
+
+// SciPy's "reflect" border: half-sample symmetric, the edge pixel repeated
+// (dcba|abcd|dcba), at any distance from the image.
+RK_HOST_DEVICE index_t reflect_half(index_t p, index_t n) {
+    const index_t period = 2 * n;
+    p %= period;
+    if (p < 0) p += period;
+    return p < n ? p : period - 1 - p;
+}
+
+// SciPy's Gaussian taps exp(-x^2 / (2 sigma^2)) for |x| <= radius, normalised to sum 1,
+// as applied along an axis of n pixels with reflect borders. The border repeats with
+// period 2n, so taps a period apart read the same pixel: they are added into one tap at
+// the distance 0 .. n they share, the one at distance n (one pixel, reached from either
+// side) split evenly. Writes w[0 .. R] (w[d] at distance d either side) and returns
+// R = min(radius, n): however large the radius, an output costs at most 2n + 1 taps.
+RK_HOST_DEVICE index_t filter_taps(double sigma, index_t radius, index_t n, float* w) {
+    const double scale = -0.5 / (sigma * sigma);
+    const index_t period = 2 * n, taps = radius < n ? radius : n;
+    double total = 0.0;
+    for (index_t k = -radius; k <= radius; ++k) total += exp(scale * static_cast<double>(k) * static_cast<double>(k));
+    for (index_t d = 0; d <= taps; ++d) {
+        double sum = 0.0;
+        // The offsets k = d and k = -d modulo the period, each class once.
+        const index_t classes[2] = {d, (period - d) % period};
+        for (int c = 0; c < (classes[0] == classes[1] ? 1 : 2); ++c) {
+            const index_t m = classes[c];
+            for (index_t k = m - (m + radius) / period * period; k <= radius; k += period)
+                sum += exp(scale * static_cast<double>(k) * static_cast<double>(k));
+        }
+        w[d] = static_cast<float>((d == 0 ? sum : sum / 2) / total);
+    }
+    return taps;
+}
+
+// One output of the filter along an axis: w[0] x(p) + sum over k = 1 .. taps of
+// w[k] (x(p - k) + x(p + k)), k ascending, positions reflected. `line` points at
+// position 0 of the axis, `stride` elements apart. The host's vectorised passes add in
+// this same order.
+RK_HOST_DEVICE float filter_at(const float* line, index_t stride, index_t n, index_t p, const float* w, index_t taps) {
+    float acc = w[0] * line[p * stride];
+    for (index_t k = 1; k <= taps; ++k)
+        acc += w[k] * (line[reflect_half(p - k, n) * stride] + line[reflect_half(p + k, n) * stride]);
+    return acc;
+}
+
+// ------------------------------------------------------------------ class masks
+
+// exp(x) for x <= 0 in float32, evaluated as NumPy evaluates float32 exp on x86 hosts
+// with AVX2 (Cody-Waite reduction, a 5/2 rational approximation with fused
+// multiply-adds, the power of two applied with one rounding), so that softmax
+// probabilities made with it tie exactly where the plain NumPy formulation's tie.
+RK_HOST_DEVICE float softmax_exp(float x) {
+    if (!(x > -103.97208404541015625f)) return 0.0f;  // underflow, and -inf
+    const float magic = 12582912.0f;                   // 1.5 * 2^23: adding it rounds to an integer
+    const float q = (x * 1.442695040888963407359924681001892137f + magic) - magic;
+    float r = __builtin_fmaf(q, -6.93145752e-1f, x);
+    r = __builtin_fmaf(q, -1.42860677e-6f, r);
+    float num = __builtin_fmaf(5.082762527590693718096e-04f, r, 6.757896990527504603057e-03f);
+    num = __builtin_fmaf(num, r, 5.114512081637298353406e-02f);
+    num = __builtin_fmaf(num, r, 2.473615434895520810817e-01f);
+    num = __builtin_fmaf(num, r, 7.257664613233124478488e-01f);
+    num = __builtin_fmaf(num, r, 9.999999999980870924916e-01f);
+    float den = __builtin_fmaf(2.159509375685829852307e-02f, r, -2.742335390411667452936e-01f);
+    den = __builtin_fmaf(den, r, 1.0f);
+    // 2^q exactly in double (q in -150 .. 0), then one rounding to float, subnormal
+    // results included.
+    double scale = 1.0;
+    int e = -static_cast<int>(q);
+    for (; e >= 30; e -= 30) scale *= 0x1p-30;
+    scale /= static_cast<double>(1 << e);
+    return static_cast<float>(static_cast<double>(num / den) * scale);
+}
+
+// The class of one pixel: argmax over the K classes of softmax probabilities in
+// float32, computed as e = exp(x - max), p = e / sum(e) with the sum in class order,
+// the lowest class winning ties. `x` points at class 0, classes `stride` apart.
+//
+// The probabilities are only needed to break ties that rounding creates: a class
+// whose logit is below the maximum by more than 2^-18 has a probability below the
+// maximum's whatever exp's last-place rounding, so the first class holding the
+// maximum logit wins unless a lower class comes closer than that. NaN anywhere, or a
+// maximum of +-inf, makes every probability NaN: class 0, as NumPy's argmax gives.
+RK_HOST_DEVICE index_t class_argmax(const float* x, index_t stride, index_t classes) {
+    // `below` is the largest logit of the classes before `first` (when first > 0): the
+    // maximum so far whenever a new one takes over.
+    float top = x[0], below = 0.0f;
+    index_t first = 0;
+    bool nan = !(top == top);
+    for (index_t k = 1; k < classes; ++k) {
+        const float v = x[k * stride];
+        nan = nan || !(v == v);
+        if (v > top) {
+            below = top;
+            top = v;
+            first = k;
+        }
+    }
+    if (nan || top - top != 0.0f) return 0;
+    if (first == 0 || !(below - top > -0x1p-18f)) return first;
+    float sum = 0.0f;
+    for (index_t k = 0; k < classes; ++k) sum += softmax_exp(x[k * stride] - top);
+    index_t best = 0;
+    float best_p = softmax_exp(x[0] - top) / sum;
+    for (index_t k = 1; k < classes; ++k) {
+        const float p = softmax_exp(x[k * stride] - top) / sum;
+        if (p > best_p) {
+            best_p = p;
+            best = k;
+        }
+    }
+    return best;
+}
+
+// How many entries of the class table name class k under category c: a class listed
+// twice in a category counts twice.
+RK_HOST_DEVICE float class_count(const long long* indices, const long long* categories, index_t entries, index_t k,
+                                 index_t c) {
+    float count = 0.0f;
+    for (index_t j = 0; j < entries; ++j) count += indices[j] == k && categories[j] == c ? 1.0f : 0.0f;
+    return count;
+}
 
 }  // namespace rk
