@@ -124,7 +124,7 @@ Ref composite_masks(PyObject* module, const Args& args) {
     // The table is made where a GPU is usable; it goes where the scores are.
     Ref xp = array_module(module, preds);
     return global(module, "rk").method("fold_class_masks", preds, to_module(module, xp, self.attr("all_indices")),
-                                       to_module(module, xp, self.attr("category_ids")));
+                                       to_module(module, xp, self.attr("category_ids")), self.attr("num_categories"));
 }
 
 PyMethodDef base_methods[] = {
