@@ -121,6 +121,35 @@ def test_matches_the_plain_recipe(xp, case, padding, kind):
     np.testing.assert_allclose(ours, plain, atol=1e-4)
 
 
+def recorded(monkeypatch, owner, name, matrices):
+    """Wraps owner.name(image, M, ...) so that each M it is given is kept."""
+    real = getattr(owner, name)
+
+    def record(image, M, *args, **kwargs):
+        matrices.append(np.array(M))
+        return real(image, M, *args, **kwargs)
+
+    monkeypatch.setattr(owner, name, record)
+
+
+@pytest.mark.parametrize("case", RECIPE_CASES)
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_warp_matrix_is_the_recipes_to_float64_rounding(monkeypatch, case, dtype):
+    # A tilted face: its corners are not float32 numbers, so a rounding to float32 that
+    # the compiler drops (GCC 12.2 vectorising at -O2) shows as an error near 1e-8.
+    import cv2
+
+    (h, w), (cx, ey, d, e), out, transform = RECIPE_CASES[case]
+    lm = rotate(upright_face(cx, ey, d, e), 0.3, np.array([cx, ey + e / 2])).astype(dtype)
+    frame = skewed_frame(h, w, "float32")
+    ours, plain = [], []
+    recorded(monkeypatch, facefit.rk, "affine_transform", ours)
+    recorded(monkeypatch, cv2, "warpAffine", plain)
+    facefit.align_face_ffhq(frame, lm, out, transform)
+    bench.plain_align_face_ffhq(frame, lm, out, transform)
+    np.testing.assert_allclose(ours[0], plain[0], rtol=0, atol=1e-13 * np.abs(plain[0]).max())
+
+
 @pytest.mark.parametrize(
     "landmarks, runs",
     [
