@@ -687,6 +687,15 @@ auto on_device(PyObject* module, const Ref& array, Work&& work) -> decltype(work
     return with(array.attr("device"), std::forward<Work>(work));
 }
 
+// `array` in the array module `xp` and, for CuPy, on the current device: CuPy's asarray
+// leaves an array on the device that holds it, its copy() brings it over.
+inline Ref to_current_device(PyObject* module, const Ref& xp, const Ref& array) {
+    Ref moved = to_module(module, xp, array);
+    if (!is_cupy(module, moved)) return moved;
+    Ref current = global(module, "cp").attr("cuda").method("Device").attr("id");
+    return moved.attr("device").attr("id").equals(current) ? moved : moved.method("copy");
+}
+
 // The integer entries of a shape (a tuple, TensorRT dims, anything iterable).
 inline std::vector<Py_ssize_t> dims(const Ref& shape) {
     std::vector<Py_ssize_t> out;
