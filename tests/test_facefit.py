@@ -266,3 +266,18 @@ def test_argument_counts():
         facefit.align_face_ffhq(frame)
     with pytest.raises(TypeError, match=r"^align_face_ffhq\(\) takes at most 5 positional arguments \(6 given\)$"):
         facefit.align_face_ffhq(frame, lm, 8, 32, True, 0)
+
+
+@pytest.mark.gpu
+@pytest.mark.parametrize("padding", [True, False])
+def test_alignment_works_on_the_frame_device(padding):
+    cp = pytest.importorskip("cupy")
+    if cp.cuda.runtime.getDeviceCount() < 2:
+        pytest.skip("needs two GPUs")
+    (h, w), face, out, transform = GEOMETRY["left edge, padded"]
+    frame, lm = skewed_frame(h, w, "uint8"), upright_face(*face)
+    with cp.cuda.Device(1):
+        d_frame = cp.asarray(frame)
+    got = facefit.align_face_ffhq(d_frame, cp.asarray(lm), out, transform, padding)  # landmarks on GPU 0
+    assert got.device.id == 1 and cp.cuda.Device().id == 0
+    np.testing.assert_allclose(host(got), facefit.align_face_ffhq(frame, lm, out, transform, padding), atol=1e-6)

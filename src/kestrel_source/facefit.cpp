@@ -388,24 +388,11 @@ Ref host_matrix(PyObject* module, const double M[2][3]) {
     return global(module, "np").method("array", list(list(M[0][0], M[0][1], M[0][2]), list(M[1][0], M[1][1], M[1][2])));
 }
 
-Ref align_face_ffhq(PyObject* module, const Args& args) {
-    static const Signature<5> sig{
-        "align_face_ffhq", {"img", "face_landmarks", "output_size", "transform_size", "enable_padding"}, 2};
-    auto [img_, face_landmarks, output_size_, transform_size_, enable_padding_] = sig.parse(args);
-    const long long output_size = int_argument(output_size_, "output_size", 256);
-    const long long transform_size = int_argument(transform_size_, "transform_size", 1024);
-    const bool enable_padding = !enable_padding_ || Ref::borrow(enable_padding_).truthy();
-    Ref img = Ref::borrow(img_);
-    Ref xp = array_module(module, img);
+// The recipe's pixel work, in the frame's array module: shrink, crop, convert to float,
+// pad and blend, warp, resize.
+Ref aligned_crop(PyObject* module, const Ref& xp, const Ref& img, const Plan& plan, long long output_size,
+                 long long transform_size) {
     Ref rk = global(module, "rk");
-    const std::vector<Py_ssize_t> hw = leading_dims(img, "img", 2);
-
-    // The geometry, decided on the host: quad, shrink, crop, padding and the warp's matrix.
-    const Landmarks lm = read_landmarks(module, Ref::borrow(face_landmarks));
-    const Quad quad = lm.single ? face_quad<float>(lm.xy) : face_quad<double>(lm.xy);
-    const Plan plan = make_plan(quad, hw[0], hw[1], output_size, transform_size, enable_padding);
-    if (plan.empty) return zeros_for(module, xp, img, std::min(output_size, transform_size));
-
     // The recipe works on the float image. Conversion is per pixel, so converting only the
     // crop gives the same values for a fraction of the work; the shrink needs it first.
     bool is_float = img.attr("dtype").equals(xp.attr("float32"));
@@ -427,6 +414,27 @@ Ref align_face_ffhq(PyObject* module, const Args& args) {
     return work;
 }
 
+Ref align_face_ffhq(PyObject* module, const Args& args) {
+    static const Signature<5> sig{
+        "align_face_ffhq", {"img", "face_landmarks", "output_size", "transform_size", "enable_padding"}, 2};
+    auto [img_, face_landmarks, output_size_, transform_size_, enable_padding_] = sig.parse(args);
+    const long long output_size = int_argument(output_size_, "output_size", 256);
+    const long long transform_size = int_argument(transform_size_, "transform_size", 1024);
+    const bool enable_padding = !enable_padding_ || Ref::borrow(enable_padding_).truthy();
+    Ref img = Ref::borrow(img_);
+    Ref xp = array_module(module, img);
+    const std::vector<Py_ssize_t> hw = leading_dims(img, "img", 2);
+
+    // The geometry, decided on the host: quad, shrink, crop, padding and the warp's matrix.
+    const Landmarks lm = read_landmarks(module, Ref::borrow(face_landmarks));
+    const Quad quad = lm.single ? face_quad<float>(lm.xy) : face_quad<double>(lm.xy);
+    const Plan plan = make_plan(quad, hw[0], hw[1], output_size, transform_size, enable_padding);
+    if (plan.empty) return zeros_for(module, xp, img, std::min(output_size, transform_size));
+
+    // The pixels are worked on the frame's device, whichever is current.
+    return on_device(module, img, [&] { return aligned_crop(module, xp, img, plan, output_size, transform_size); });
+}
+
 PyMethodDef functions[] = {
     def<align_face_ffhq>(
         "align_face_ffhq",
@@ -438,7 +446,7 @@ PyMethodDef functions[] = {
         "output_size, transform_size: int sides of the result and of the warp.\n"
         "enable_padding: mirror-pad, blur and median-blend where the face nears the edge.\n"
         "Returns a float32 S x S x C image, S = min(output_size, transform_size), of the\n"
-        "frame's array module. The frame and the landmarks are not modified."),
+        "frame's array module and on its device. The frame and the landmarks are not modified."),
     {nullptr, nullptr, 0, nullptr},
 };
 

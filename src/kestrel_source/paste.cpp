@@ -80,7 +80,7 @@ Ref pb_get(PyObject* module, const Args& args) {
     if (!self.attr("size").equals(size)) {
         // The size is recorded only with a mask built for it, so a failed build is retried
         // on the next frame instead of leaving a stale mask in place.
-        Ref mask = self.method("create_mask", size);
+        Ref mask = on_device(module, target, [&] { return self.method("create_mask", size); });
         self.set_attr("mask", to_module(module, array_module(module, paste), mask));
         self.set_attr("size", size);
     }
@@ -167,32 +167,37 @@ Ref warp_and_blend(const Ref& rk, const Ref& frame, const Ref& crop, const Ref& 
 
 Ref paste_back(PyObject* module, const Args& args) {
     static const Signature<4> sig{"paste_back", {"target_image", "paste_image", "M", "mask"}, 3};
-    auto [target_, paste_, M, mask_] = sig.parse(args);
-    Ref target = Ref::borrow(target_), paste = Ref::borrow(paste_);
+    auto [target_, paste_image, M, mask_] = sig.parse(args);
+    Ref target = Ref::borrow(target_);
     Ref rk = global(module, "rk");
     Ref xp = array_module(module, target);
-    const std::vector<Py_ssize_t> crop = leading_dims(paste, "paste_image", 2);
+    const std::vector<Py_ssize_t> crop = leading_dims(Ref::borrow(paste_image), "paste_image", 2);
     const std::vector<Py_ssize_t> frame = leading_dims(target, "target_image", 2);
 
-    // The mask at the crop's size; none pastes the whole crop with hard edges.
-    Ref mask = !mask_ || mask_ == Py_None
-                   ? ones_plate(xp, crop[0], crop[1])
-                   : rk.method("resize", to_module(module, xp, Ref::borrow(mask_)), tuple(crop[1], crop[0]),
-                               kw("interpolation", rk.attr("INTER_AUTO")));
-    Ref IM = rk.method("get_inverse_matrix", M);
-    const Region r = reachable_region(module, IM, crop[0], crop[1], frame[0], frame[1]);
-    Ref size = tuple(r.y1 - r.y0, r.x1 - r.x0);
-    if (!r.partial) return warp_and_blend(rk, target, paste, IM, mask, size);
+    // All work happens on the frame's device, whichever is current, with the crop and
+    // the mask brought there.
+    return on_device(module, target, [&] {
+        Ref paste = to_current_device(module, xp, Ref::borrow(paste_image));
+        // The mask at the crop's size; none pastes the whole crop with hard edges.
+        Ref mask = !mask_ || mask_ == Py_None
+                       ? ones_plate(xp, crop[0], crop[1])
+                       : rk.method("resize", to_current_device(module, xp, Ref::borrow(mask_)),
+                                   tuple(crop[1], crop[0]), kw("interpolation", rk.attr("INTER_AUTO")));
+        Ref IM = rk.method("get_inverse_matrix", M);
+        const Region r = reachable_region(module, IM, crop[0], crop[1], frame[0], frame[1]);
+        Ref size = tuple(r.y1 - r.y0, r.x1 - r.x0);
+        if (!r.partial) return warp_and_blend(rk, target, paste, IM, mask, size);
 
-    // The region's matrix, on the host like the IM it was read from.
-    Ref region_IM = global(module, "np").method(
-        "array", list(list(r.IM[0][0], r.IM[0][1], r.IM[0][2]), list(r.IM[1][0], r.IM[1][1], r.IM[1][2])));
-    Ref region = tuple(slice(r.y0, r.y1), slice(r.x0, r.x1));
-    Ref blended = warp_and_blend(rk, target[region], paste, region_IM, mask, size);
-    // Outside the region the blend gives the frame itself, in the blend's type.
-    Ref merged = target.method("astype", blended.attr("dtype"));
-    merged.set_item(region, blended);
-    return merged;
+        // The region's matrix, on the host like the IM it was read from.
+        Ref region_IM = global(module, "np").method(
+            "array", list(list(r.IM[0][0], r.IM[0][1], r.IM[0][2]), list(r.IM[1][0], r.IM[1][1], r.IM[1][2])));
+        Ref region = tuple(slice(r.y0, r.y1), slice(r.x0, r.x1));
+        Ref blended = warp_and_blend(rk, target[region], paste, region_IM, mask, size);
+        // Outside the region the blend gives the frame itself, in the blend's type.
+        Ref merged = target.method("astype", blended.attr("dtype"));
+        merged.set_item(region, blended);
+        return merged;
+    });
 }
 
 PyMethodDef functions[] = {
@@ -205,7 +210,8 @@ PyMethodDef functions[] = {
                     "mask * crop + (1 - mask) * frame after warping crop and mask with the inverse of M,\n"
                     "unclipped, in the type the arithmetic gives (float32 for float32 inputs).\n"
                     "Only the frame region the crop can reach is warped; its values equal the\n"
-                    "full-frame blend up to float rounding."),
+                    "full-frame blend up to float rounding. A CuPy frame is worked on its own GPU,\n"
+                    "whichever is current; the crop and the mask are brought there."),
     {nullptr, nullptr, 0, nullptr},
 };
 
