@@ -211,15 +211,32 @@ def test_tiny_face_with_zero_padding_widths_stays_finite(cx):
     assert result.shape == (8, 8, 3) and np.all(np.isfinite(result))
 
 
-@pytest.mark.parametrize("face", [(-500, 100), (1500, 100), (200, -400)])
-def test_face_wholly_outside_the_frame(xp, face):
+@pytest.mark.parametrize("padding", [True, False])
+@pytest.mark.parametrize("face", [(-500, 100), (1500, 100), (200, -400), (200, 900)])
+def test_face_wholly_outside_the_frame(xp, face, padding):
     frame = xp.asarray(blob_frame(300, 400, []))
     lm = xp.asarray(upright_face(*face, 40, 44))
-    result = facefit.align_face_ffhq(frame, lm, 64, 256, False)  # warping nothing gives zeros
-    assert type(result) is type(frame) and result.shape == (64, 64, 3) and result.dtype == np.float32
-    assert not host(result).any()
-    with pytest.raises(ValueError, match="wholly outside the frame"):
-        facefit.align_face_ffhq(frame, lm, 64, 256, True)
+    with pytest.raises(ValueError, match="^the face lies wholly outside the frame: there is nothing to align$"):
+        facefit.align_face_ffhq(frame, lm, 64, 256, padding)
+
+
+# Each image is refused for its own fault before the landmarks' geometry (coincident
+# points: NaN) or their place (outside the frame) is looked at.
+@pytest.mark.parametrize(
+    "img, message",
+    [
+        ("frame.png", "img must be a NumPy or CuPy array, got str"),
+        (blob_frame(30, 30, []).tolist(), "img must be a NumPy or CuPy array, got list"),
+        (np.full((30, 30, 3), "a"), "img must be a bool, uint8, uint16 or float array, got <U1"),
+        (np.zeros((30, 30, 3), np.int32), "img must be a bool, uint8, uint16 or float array, got int32"),
+        (np.zeros((30, 30, 3), np.uint32), "img must be a bool, uint8, uint16 or float array, got uint32"),
+    ],
+)
+@pytest.mark.parametrize("landmarks", [np.zeros((5, 2)), upright_face(-500, 100, 40, 44)])
+def test_image_type_is_checked_before_the_geometry(img, message, landmarks):
+    with pytest.raises(TypeError) as info:
+        facefit.align_face_ffhq(img, landmarks, 64, 256)
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(

@@ -31,7 +31,6 @@ struct Plan {
     long long resize_w = 0, resize_h = 0;
     bool crop = false;
     long long crop_l = 0, crop_t = 0, crop_r = 0, crop_b = 0;
-    bool empty = false;  // nothing of the frame is left to warp
     bool pad = false;
     long long pad_l = 0, pad_t = 0, pad_r = 0, pad_b = 0;
     double blur = 0;  // Gaussian sigma of the padded margin
@@ -146,15 +145,13 @@ Plan make_plan(Quad q, long long h, long long w, long long output_size, long lon
     p.crop_b = std::min(b[3] + border, h);
     if (p.crop_r - p.crop_l < w || p.crop_b - p.crop_t < h) {
         p.crop = true;
-        // A face wholly outside the frame gives an empty crop rather than a slice bound
-        // that would count from the far edge and cut out some unrelated part of the frame.
-        p.crop_r = std::max(p.crop_r, p.crop_l);
-        p.crop_b = std::max(p.crop_b, p.crop_t);
         w = p.crop_r - p.crop_l;
         h = p.crop_b - p.crop_t;
         shift(q, -static_cast<double>(p.crop_l), -static_cast<double>(p.crop_t));
     }
-    p.empty = w <= 0 || h <= 0;
+    // A face wholly outside the frame leaves nothing to align (and crop bounds that would
+    // count from the far edge, cutting out some unrelated part of the frame).
+    if (w <= 0 || h <= 0) raise(PyExc_ValueError, "the face lies wholly outside the frame: there is nothing to align");
 
     // Padding where the quad plus border leaves the (cropped) frame.
     b = quad_bounds(q);
@@ -164,8 +161,6 @@ Plan make_plan(Quad q, long long h, long long w, long long output_size, long lon
     p.pad_b = std::max(b[3] - h + border, 0LL);
     p.pad = enable_padding && std::max({p.pad_l, p.pad_t, p.pad_r, p.pad_b}) > border - 4;
     if (p.pad) {
-        if (p.empty)
-            raise(PyExc_ValueError, "the face lies wholly outside the frame: there is nothing to mirror-pad");
         const long long least = to_int(std::nearbyint(q.size * 0.3));
         for (long long* v : {&p.pad_l, &p.pad_t, &p.pad_r, &p.pad_b}) *v = std::max(*v, least);
         p.blur = q.size * 0.02;
@@ -369,11 +364,16 @@ Ref pad_and_blend(PyObject* module, const Ref& xp, const Ref& img, const Plan& p
     return padded;
 }
 
-// The result of warping nothing: float32 zeros of shape (side, side) + img.shape[2:] on the
-// frame's device.
-Ref zeros_for(PyObject* module, const Ref& xp, const Ref& img, long long side) {
-    Ref shape = tuple(side, side) + img.attr("shape").slice(2, PY_SSIZE_T_MAX);
-    return on_device(module, img, [&] { return xp.method("zeros", shape, kw("dtype", xp.attr("float32"))); });
+// The frame: a NumPy or CuPy array of a type that rk.to_float32 maps to 0..1, with at least
+// two dimensions. Returns its height and width.
+std::vector<Py_ssize_t> check_frame(const Ref& xp, const Ref& img) {
+    if (!img.isinstance(xp.attr("ndarray")))
+        raise(PyExc_TypeError, "img must be a NumPy or CuPy array, got %.200s", img.type_name());
+    Ref dtype = img.attr("dtype"), kind = dtype.attr("kind");
+    const bool maps =
+        kind.equals("b") || kind.equals("f") || (kind.equals("u") && dtype.attr("itemsize").to_ssize() <= 2);
+    if (!maps) raise(PyExc_TypeError, "img must be a bool, uint8, uint16 or float array, got %S", dtype.get());
+    return leading_dims(img, "img", 2);
 }
 
 // An optional int argument: exactly int, else TypeError.
@@ -423,13 +423,12 @@ Ref align_face_ffhq(PyObject* module, const Args& args) {
     const bool enable_padding = !enable_padding_ || Ref::borrow(enable_padding_).truthy();
     Ref img = Ref::borrow(img_);
     Ref xp = array_module(module, img);
-    const std::vector<Py_ssize_t> hw = leading_dims(img, "img", 2);
+    const std::vector<Py_ssize_t> hw = check_frame(xp, img);
 
     // The geometry, decided on the host: quad, shrink, crop, padding and the warp's matrix.
     const Landmarks lm = read_landmarks(module, Ref::borrow(face_landmarks));
     const Quad quad = lm.single ? face_quad<float>(lm.xy) : face_quad<double>(lm.xy);
     const Plan plan = make_plan(quad, hw[0], hw[1], output_size, transform_size, enable_padding);
-    if (plan.empty) return zeros_for(module, xp, img, std::min(output_size, transform_size));
 
     // The pixels are worked on the frame's device, whichever is current.
     return on_device(module, img, [&] { return aligned_crop(module, xp, img, plan, output_size, transform_size); });
@@ -440,13 +439,15 @@ PyMethodDef functions[] = {
         "align_face_ffhq",
         "align_face_ffhq(img, face_landmarks, output_size=256, transform_size=1024, enable_padding=True)\n--\n\n"
         "FFHQ-aligned square crop of one face.\n\n"
-        "img: H x W x C frame (CuPy on the GPU or NumPy on the CPU; any dtype).\n"
+        "img: H x W x C frame (CuPy on the GPU or NumPy on the CPU; bool, uint8, uint16 or\n"
+        "float).\n"
         "face_landmarks: at least five (x, y) rows: left eye, right eye, nose (unused),\n"
         "left and right mouth corner, in the frame's pixel coordinates.\n"
         "output_size, transform_size: int sides of the result and of the warp.\n"
         "enable_padding: mirror-pad, blur and median-blend where the face nears the edge.\n"
         "Returns a float32 S x S x C image, S = min(output_size, transform_size), of the\n"
-        "frame's array module and on its device. The frame and the landmarks are not modified."),
+        "frame's array module and on its device. The frame and the landmarks are not modified.\n"
+        "A face wholly outside the frame raises ValueError."),
     {nullptr, nullptr, 0, nullptr},
 };
 
