@@ -87,9 +87,12 @@ class Recorder:
         return plate
 
 
+# (24, 20) at 2.0: n // d * blursize gives bands 8 and 4 and a blur of (4, 4.0), where
+# n * blursize // d would give 9 and 5.
 @pytest.mark.parametrize(
     "size, blursize, bands",
-    [((256, 256), 1.0, (51, 36)), ((50, 70), 0.5, (5, 5)), ((4, 6), 1.0, (0, 0)), ((20, 30), 2, (8, 8))],
+    [((256, 256), 1.0, (51, 36)), ((50, 70), 0.5, (5, 5)), ((4, 6), 1.0, (0, 0)), ((20, 30), 2, (8, 8)),
+     ((24, 20), 2.0, (8, 4))],
 )
 def test_create_mask_bands_and_blur_arguments(size, blursize, bands):
     pb = paste.PasteBack(blursize)
