@@ -121,6 +121,35 @@ def test_matches_the_plain_recipe(xp, case, padding, kind):
     np.testing.assert_allclose(ours, plain, atol=1e-4)
 
 
+def recorded(monkeypatch, owner, name, matrices):
+    """Wraps owner.name(image, M, ...) so that each M it is given is kept."""
+    real = getattr(owner, name)
+
+    def record(image, M, *args, **kwargs):
+        matrices.append(np.array(M))
+        return real(image, M, *args, **kwargs)
+
+    monkeypatch.setattr(owner, name, record)
+
+
+@pytest.mark.parametrize("case", RECIPE_CASES)
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_warp_matrix_is_the_recipes_to_float64_rounding(monkeypatch, case, dtype):
+    # A tilted face: its corners are not float32 numbers, so a rounding to float32 that
+    # the compiler drops (GCC 12.2 vectorising at -O2) shows as an error near 1e-8.
+    import cv2
+
+    (h, w), (cx, ey, d, e), out, transform = RECIPE_CASES[case]
+    lm = rotate(upright_face(cx, ey, d, e), 0.3, np.array([cx, ey + e / 2])).astype(dtype)
+    frame = skewed_frame(h, w, "float32")
+    ours, plain = [], []
+    recorded(monkeypatch, facefit.rk, "affine_transform", ours)
+    recorded(monkeypatch, cv2, "warpAffine", plain)
+    facefit.align_face_ffhq(frame, lm, out, transform)
+    bench.plain_align_face_ffhq(frame, lm, out, transform)
+    np.testing.assert_allclose(ours[0], plain[0], rtol=0, atol=1e-13 * np.abs(plain[0]).max())
+
+
 @pytest.mark.parametrize(
     "landmarks, runs",
     [
@@ -182,15 +211,32 @@ def test_tiny_face_with_zero_padding_widths_stays_finite(cx):
     assert result.shape == (8, 8, 3) and np.all(np.isfinite(result))
 
 
-@pytest.mark.parametrize("face", [(-500, 100), (1500, 100), (200, -400)])
-def test_face_wholly_outside_the_frame(xp, face):
+@pytest.mark.parametrize("padding", [True, False])
+@pytest.mark.parametrize("face", [(-500, 100), (1500, 100), (200, -400), (200, 900)])
+def test_face_wholly_outside_the_frame(xp, face, padding):
     frame = xp.asarray(blob_frame(300, 400, []))
     lm = xp.asarray(upright_face(*face, 40, 44))
-    result = facefit.align_face_ffhq(frame, lm, 64, 256, False)  # warping nothing gives zeros
-    assert type(result) is type(frame) and result.shape == (64, 64, 3) and result.dtype == np.float32
-    assert not host(result).any()
-    with pytest.raises(ValueError, match="wholly outside the frame"):
-        facefit.align_face_ffhq(frame, lm, 64, 256, True)
+    with pytest.raises(ValueError, match="^the face lies wholly outside the frame: there is nothing to align$"):
+        facefit.align_face_ffhq(frame, lm, 64, 256, padding)
+
+
+# Each image is refused for its own fault before the landmarks' geometry (coincident
+# points: NaN) or their place (outside the frame) is looked at.
+@pytest.mark.parametrize(
+    "img, message",
+    [
+        ("frame.png", "img must be a NumPy or CuPy array, got str"),
+        (blob_frame(30, 30, []).tolist(), "img must be a NumPy or CuPy array, got list"),
+        (np.full((30, 30, 3), "a"), "img must be a bool, uint8, uint16 or float array, got <U1"),
+        (np.zeros((30, 30, 3), np.int32), "img must be a bool, uint8, uint16 or float array, got int32"),
+        (np.zeros((30, 30, 3), np.uint32), "img must be a bool, uint8, uint16 or float array, got uint32"),
+    ],
+)
+@pytest.mark.parametrize("landmarks", [np.zeros((5, 2)), upright_face(-500, 100, 40, 44)])
+def test_image_type_is_checked_before_the_geometry(img, message, landmarks):
+    with pytest.raises(TypeError) as info:
+        facefit.align_face_ffhq(img, landmarks, 64, 256)
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(
@@ -237,3 +283,18 @@ def test_argument_counts():
         facefit.align_face_ffhq(frame)
     with pytest.raises(TypeError, match=r"^align_face_ffhq\(\) takes at most 5 positional arguments \(6 given\)$"):
         facefit.align_face_ffhq(frame, lm, 8, 32, True, 0)
+
+
+@pytest.mark.gpu
+@pytest.mark.parametrize("padding", [True, False])
+def test_alignment_works_on_the_frame_device(padding):
+    cp = pytest.importorskip("cupy")
+    if cp.cuda.runtime.getDeviceCount() < 2:
+        pytest.skip("needs two GPUs")
+    (h, w), face, out, transform = GEOMETRY["left edge, padded"]
+    frame, lm = skewed_frame(h, w, "uint8"), upright_face(*face)
+    with cp.cuda.Device(1):
+        d_frame = cp.asarray(frame)
+    got = facefit.align_face_ffhq(d_frame, cp.asarray(lm), out, transform, padding)  # landmarks on GPU 0
+    assert got.device.id == 1 and cp.cuda.Device().id == 0
+    np.testing.assert_allclose(host(got), facefit.align_face_ffhq(frame, lm, out, transform, padding), atol=1e-6)

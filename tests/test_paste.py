@@ -87,9 +87,12 @@ class Recorder:
         return plate
 
 
+# (24, 20) at 2.0: n // d * blursize gives bands 8 and 4 and a blur of (4, 4.0), where
+# n * blursize // d would give 9 and 5.
 @pytest.mark.parametrize(
     "size, blursize, bands",
-    [((256, 256), 1.0, (51, 36)), ((50, 70), 0.5, (5, 5)), ((4, 6), 1.0, (0, 0)), ((20, 30), 2, (8, 8))],
+    [((256, 256), 1.0, (51, 36)), ((50, 70), 0.5, (5, 5)), ((4, 6), 1.0, (0, 0)), ((20, 30), 2, (8, 8)),
+     ((24, 20), 2.0, (8, 4))],
 )
 def test_create_mask_bands_and_blur_arguments(size, blursize, bands):
     pb = paste.PasteBack(blursize)
@@ -185,3 +188,42 @@ def test_argument_errors(call, error, message):
 def test_blursize_is_stored_as_float():
     pb = paste.PasteBack(2)
     assert type(pb.blursize) is float and pb.blursize == 2.0 and pb.size is None and pb.mask is None
+
+
+@pytest.fixture
+def gpu1():
+    """CuPy with two GPUs: GPU 0 current, inputs made on GPU 1."""
+    cp = pytest.importorskip("cupy")
+    if cp.cuda.runtime.getDeviceCount() < 2:
+        pytest.skip("needs two GPUs")
+    return cp
+
+
+@pytest.mark.gpu
+@pytest.mark.parametrize("mask_on", [None, 0, 1])
+def test_paste_back_works_on_the_frame_device(gpu1, mask_on):
+    cp, M = gpu1, MATRICES["partly off the frame"]
+    frame, crop = smooth_frame(), np.random.default_rng(1).random((96, 96, 3), dtype=np.float32)
+    mask = None if mask_on is None else np.random.default_rng(2).random((40, 64, 3), dtype=np.float32)
+    with cp.cuda.Device(1):
+        d_frame, d_crop = cp.asarray(frame), cp.asarray(crop)
+    d_mask = None
+    if mask_on is not None:
+        with cp.cuda.Device(mask_on):
+            d_mask = cp.asarray(mask)
+    got = paste.paste_back(d_frame, d_crop, M, d_mask)
+    assert got.device.id == 1 and cp.cuda.Device().id == 0
+    np.testing.assert_allclose(host(got), paste.paste_back(frame, crop, M, mask), atol=1e-6)
+
+
+@pytest.mark.gpu
+def test_paste_back_object_follows_each_frame_device(gpu1):
+    cp, M, pb = gpu1, MATRICES["inside"], paste.PasteBack()
+    frame, crop = smooth_frame(), np.random.default_rng(1).random((96, 96, 3), dtype=np.float32)
+    want = paste.PasteBack().get(frame, crop, M)
+    for device in (1, 0, 1):  # the cached mask serves frames on either GPU
+        with cp.cuda.Device(device):
+            d_frame, d_crop = cp.asarray(frame), cp.asarray(crop)
+        got = pb.get(d_frame, d_crop, M)
+        assert got.device.id == device and cp.cuda.Device().id == 0
+        np.testing.assert_allclose(host(got), want, atol=1e-6)

@@ -15,6 +15,7 @@ def align_face_ffhq(
 ) -> "cp.ndarray":
     """FFHQ-aligned square crop of one face from its five landmarks.
 
-    Returns a float32 S x S x C image, S = min(output_size, transform_size), on the
-    frame's device (CuPy in, CuPy out; NumPy in, NumPy out).
+    img is a NumPy or CuPy array of bool, uint8, uint16 or a float type. Returns a float32
+    S x S x C image, S = min(output_size, transform_size), on the frame's device (CuPy in,
+    CuPy out; NumPy in, NumPy out). A face wholly outside the frame raises ValueError.
     """

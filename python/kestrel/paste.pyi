@@ -21,4 +21,7 @@ class PasteBack:
 def paste_back(
     target_image: "cp.ndarray", paste_image: "cp.ndarray", M: "cp.ndarray", mask: "cp.ndarray | None" = None
 ) -> "cp.ndarray":
-    """Blend a crop, cut from the frame with M, back into the frame: mask * crop + (1 - mask) * frame."""
+    """Blend a crop, cut from the frame with M, back into the frame: mask * crop + (1 - mask) * frame.
+
+    A CuPy frame is worked on its own GPU, whichever is current; the crop and the mask are brought there.
+    """

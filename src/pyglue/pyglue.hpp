@@ -200,6 +200,12 @@ Ref int_tuple(It first, It last) {
 
 inline void append(const Ref& list, const Arg& item) { ok_status(PyList_Append(list.get(), item.value.get())); }
 
+// The slice object start:stop, for keys of several axes: img[tuple(slice(t, b), slice(l, r))].
+// None leaves that end open.
+inline Ref slice(const Arg& start, const Arg& stop) {
+    return Ref::own(PySlice_New(start.value.get(), stop.value.get(), nullptr));
+}
+
 // ---------------------------------------------------------------- calls
 
 namespace detail {
@@ -705,6 +711,23 @@ inline Ref to_module(PyObject* module, const Ref& xp, const Ref& array) {
     Ref cp = global(module, "cp");
     if (on_gpu == xp.is(cp)) return array;
     return on_gpu ? cp.method("asnumpy", array) : cp.method("asarray", array);
+}
+
+// Runs `work` with the device of `array` current when it is a CuPy array (CuPy allocates
+// and launches on the current device), else simply runs it.
+template <class Work>
+auto on_device(PyObject* module, const Ref& array, Work&& work) -> decltype(work()) {
+    if (!is_cupy(module, array)) return work();
+    return with(array.attr("device"), std::forward<Work>(work));
+}
+
+// `array` in the array module `xp` and, for CuPy, on the current device: CuPy's asarray
+// leaves an array on the device that holds it, its copy() brings it over.
+inline Ref to_current_device(PyObject* module, const Ref& xp, const Ref& array) {
+    Ref moved = to_module(module, xp, array);
+    if (!is_cupy(module, moved)) return moved;
+    Ref current = global(module, "cp").attr("cuda").method("Device").attr("id");
+    return moved.attr("device").attr("id").equals(current) ? moved : moved.method("copy");
 }
 
 // The integer entries of a shape (a tuple, TensorRT dims, anything iterable).
