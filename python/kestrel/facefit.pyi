@@ -4,7 +4,6 @@ cp: Any
 np: Any
 rk: Any
 cupyx: Any
-scipy: Any
 
 def align_face_ffhq(
     img: "cp.ndarray",

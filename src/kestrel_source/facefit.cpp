@@ -211,14 +211,6 @@ Ref clipped_weight(const Ref& xp, const Ref& a, double scale, double offset) {
     return xp.method("clip", a * scale + offset, 0.0, 1.0);
 }
 
-// The one place the filter is looked up, at call time: cupyx.scipy.ndimage's for CuPy
-// arrays, SciPy's for NumPy arrays.
-Ref gaussian_filter(PyObject* module, const Ref& xp) {
-    Ref ndimage = xp.is(global(module, "cp")) ? global(module, "cupyx").attr("scipy").attr("ndimage")
-                                              : global(module, "scipy").attr("ndimage");
-    return ndimage.attr("gaussian_filter");
-}
-
 // One axis of the padding weight as the float32 array arithmetic gives it:
 // 1 - min(i / before, (n - 1 - i) / after), a side with no padding left out, and -inf
 // where neither side has any (the `ramp` of the array path).
@@ -358,7 +350,8 @@ Ref blend_margin(const Ref& xp, Ref img, Ref toward, const Plan& p) {
 Ref pad_and_blend(PyObject* module, const Ref& xp, const Ref& img, const Plan& p) {
     Ref pads = tuple(tuple(p.pad_t, p.pad_b), tuple(p.pad_l, p.pad_r), tuple(0, 0));
     Ref padded = xp.method("pad", img, pads, kw("mode", "reflect"));
-    Ref blurred = gaussian_filter(module, xp)(padded, list(p.blur, p.blur, 0));
+    // The image library's filter has SciPy's rules (truncate 4, "reflect") on both devices.
+    Ref blurred = global(module, "rk").method("gaussian_filter", padded, list(p.blur, p.blur, 0));
     if (!xp.is(global(module, "np"))) return blend_margin(xp, padded, blurred, p);
     blend_margin_host(padded, blurred, p);
     return padded;
@@ -456,7 +449,6 @@ void exec_module(PyObject* module) {
     bind_import(module, "numpy", "np");
     bind_import(module, "rasterkit", "rk");
     bind_package(module, "cupyx.scipy.ndimage", "cupyx", true);
-    bind_package(module, "scipy.ndimage", "scipy");
     Ref typing = Ref::own(PyImport_ImportModule("typing"));
     for (const char* name : {"Optional", "Tuple"}) add_global(module, name, typing.attr(name));
 }

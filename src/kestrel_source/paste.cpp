@@ -1,15 +1,10 @@
 // kestrel.paste: returns a processed face crop into its frame through the inverse of the
 // matrix it was cut with, blended through a feathered mask.
 //
-// Only the part of the frame that the warped crop can reach is warped and blended: outside
-// it the warped mask is exactly 0, so the frame's own values are the result there. Inside
-// it the values equal those of the full-frame blend up to float rounding (the region's
-// matrix is IM shifted by a whole number of pixels, which rounds sample positions apart).
+// The warp of crop and mask and the blend run fused in the image library (rk.paste_blend)
+// over only the part of the frame that the warped crop can reach: outside it the warped
+// mask is exactly 0, so the frame's own values are the result there.
 #include "pyglue.hpp"
-
-#include <algorithm>
-#include <cmath>
-#include <cstring>
 
 using namespace pyglue;
 
@@ -106,65 +101,6 @@ PyMethodDef paste_back_methods[] = {
 
 // ---------------------------------------------------------------- paste_back
 
-// The frame region [y0, y1) x [x0, x1) that the crop can reach and the crop -> region
-// matrix; `partial` when that is less than the whole frame.
-struct Region {
-    Py_ssize_t x0, y0, x1, y1;
-    double IM[2][3];
-    bool partial;
-};
-
-// From IM (crop -> frame, the map the warp applies): the bounding box, in frame pixels, of
-// the crop grown by two pixels on every side (room for the sampling footprint), plus a
-// margin. The whole frame when IM lives on the GPU (reading it would wait for the device)
-// or is not a finite, invertible 2 x 3 matrix.
-Region reachable_region(PyObject* module, const Ref& IM, Py_ssize_t h, Py_ssize_t w, Py_ssize_t H, Py_ssize_t W) {
-    Region r{0, 0, W, H, {}, false};
-    if (H <= 0 || W <= 0 || is_cupy(module, IM)) return r;
-    Ref host = host_array(module, IM, "float64");
-    Buffer buf(host.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-    const Py_buffer& v = buf.view();
-    if (v.ndim != 2 || v.shape[0] != 2 || v.shape[1] != 3 || v.itemsize != sizeof(double) ||
-        std::strcmp(v.format, "d") != 0)
-        return r;
-    const double* m = static_cast<const double*>(v.buf);
-    if (!std::all_of(m, m + 6, [](double x) { return std::isfinite(x); })) return r;
-    const double det = m[0] * m[4] - m[1] * m[3];
-    if (!(std::fabs(det) > 0) || !std::isfinite(1.0 / det)) return r;
-    double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
-    for (double sx : {-2.0, static_cast<double>(w) + 1})
-        for (double sy : {-2.0, static_cast<double>(h) + 1}) {
-            const double fx = m[0] * sx + m[1] * sy + m[2], fy = m[3] * sx + m[4] * sy + m[5];
-            lo[0] = std::min(lo[0], fx), hi[0] = std::max(hi[0], fx);
-            lo[1] = std::min(lo[1], fy), hi[1] = std::max(hi[1], fy);
-        }
-    if (!(std::isfinite(lo[0]) && std::isfinite(lo[1]) && std::isfinite(hi[0]) && std::isfinite(hi[1]))) return r;
-    auto clamp = [](double v, Py_ssize_t n) {
-        return static_cast<Py_ssize_t>(std::clamp(v, 0.0, static_cast<double>(n)));
-    };
-    r.x0 = clamp(std::floor(lo[0]) - 2, W), r.x1 = clamp(std::ceil(hi[0]) + 3, W);
-    r.y0 = clamp(std::floor(lo[1]) - 2, H), r.y1 = clamp(std::ceil(hi[1]) + 3, H);
-    // An unreachable crop still blends one pixel, which keeps the result's dtype that of
-    // the full blend.
-    if (r.x1 <= r.x0) r.x0 = std::min(r.x0, W - 1), r.x1 = r.x0 + 1;
-    if (r.y1 <= r.y0) r.y0 = std::min(r.y0, H - 1), r.y1 = r.y0 + 1;
-    r.partial = r.x0 > 0 || r.y0 > 0 || r.x1 < W || r.y1 < H;
-    // Frame pixel (x, y) is pixel (x - x0, y - y0) of the region.
-    std::copy_n(m, 6, &r.IM[0][0]);
-    r.IM[0][2] -= static_cast<double>(r.x0);
-    r.IM[1][2] -= static_cast<double>(r.y0);
-    return r;
-}
-
-// mask * crop + (1 - mask) * frame after warping crop and mask by IM to the frame's
-// (height, width) `size`: the one place the warp and the blend happen.
-Ref warp_and_blend(const Ref& rk, const Ref& frame, const Ref& crop, const Ref& IM, const Ref& mask, const Ref& size) {
-    Ref warped = rk.method("affine_transform", crop, IM, size);
-    Ref warped_mask = rk.method("affine_transform", mask, IM, size);
-    Ref inside = warped_mask * warped;
-    return inside + (integer(1) - warped_mask) * frame;
-}
-
 Ref paste_back(PyObject* module, const Args& args) {
     static const Signature<4> sig{"paste_back", {"target_image", "paste_image", "M", "mask"}, 3};
     auto [target_, paste_image, M, mask_] = sig.parse(args);
@@ -184,19 +120,15 @@ Ref paste_back(PyObject* module, const Args& args) {
                        : rk.method("resize", to_current_device(module, xp, Ref::borrow(mask_)),
                                    tuple(crop[1], crop[0]), kw("interpolation", rk.attr("INTER_AUTO")));
         Ref IM = rk.method("get_inverse_matrix", M);
-        const Region r = reachable_region(module, IM, crop[0], crop[1], frame[0], frame[1]);
-        Ref size = tuple(r.y1 - r.y0, r.x1 - r.x0);
-        if (!r.partial) return warp_and_blend(rk, target, paste, IM, mask, size);
-
-        // The region's matrix, on the host like the IM it was read from.
-        Ref region_IM = global(module, "np").method(
-            "array", list(list(r.IM[0][0], r.IM[0][1], r.IM[0][2]), list(r.IM[1][0], r.IM[1][1], r.IM[1][2])));
-        Ref region = tuple(slice(r.y0, r.y1), slice(r.x0, r.x1));
-        Ref blended = warp_and_blend(rk, target[region], paste, region_IM, mask, size);
-        // Outside the region the blend gives the frame itself, in the blend's type.
-        Ref merged = target.method("astype", blended.attr("dtype"));
-        merged.set_item(region, blended);
-        return merged;
+        // Float32 images, as PasteBack.get makes them, take the fused warp and blend, which
+        // touches only the part of the frame the crop can reach; other types blend in the
+        // type their arithmetic gives.
+        Ref f32 = xp.attr("float32");
+        if (target.attr("dtype").equals(f32) && paste.attr("dtype").equals(f32) && mask.attr("dtype").equals(f32))
+            return rk.method("paste_blend", target, paste, mask, IM);
+        Ref size = tuple(frame[0], frame[1]);
+        Ref warped_mask = rk.method("affine_transform", mask, IM, size);
+        return warped_mask * rk.method("affine_transform", paste, IM, size) + (integer(1) - warped_mask) * target;
     });
 }
 
@@ -209,8 +141,8 @@ PyMethodDef functions[] = {
                     "crop; None pastes the whole crop with hard edges. Returns the H x W x C frame\n"
                     "mask * crop + (1 - mask) * frame after warping crop and mask with the inverse of M,\n"
                     "unclipped, in the type the arithmetic gives (float32 for float32 inputs).\n"
-                    "Only the frame region the crop can reach is warped; its values equal the\n"
-                    "full-frame blend up to float rounding. A CuPy frame is worked on its own GPU,\n"
+                    "Float32 images are warped and blended in one pass over only the frame region\n"
+                    "the crop can reach (rk.paste_blend). A CuPy frame is worked on its own GPU,\n"
                     "whichever is current; the crop and the mask are brought there."),
     {nullptr, nullptr, 0, nullptr},
 };

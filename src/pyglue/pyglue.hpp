@@ -722,12 +722,21 @@ auto on_device(PyObject* module, const Ref& array, Work&& work) -> decltype(work
 }
 
 // `array` in the array module `xp` and, for CuPy, on the current device: CuPy's asarray
-// leaves an array on the device that holds it, its copy() brings it over.
+// leaves an array on the device that holds it, its copy() brings it over. The copy runs
+// on this device's current stream, which first waits for the work pending on the array's
+// own device (streams of two devices are not ordered by themselves).
 inline Ref to_current_device(PyObject* module, const Ref& xp, const Ref& array) {
     Ref moved = to_module(module, xp, array);
     if (!is_cupy(module, moved)) return moved;
-    Ref current = global(module, "cp").attr("cuda").method("Device").attr("id");
-    return moved.attr("device").attr("id").equals(current) ? moved : moved.method("copy");
+    Ref cuda = global(module, "cp").attr("cuda");
+    if (moved.attr("device").attr("id").equals(cuda.method("Device").attr("id"))) return moved;
+    Ref written = with(moved.attr("device"), [&] {
+        Ref event = cuda.method("Event", kw("disable_timing", true));
+        event.method("record", cuda.method("get_current_stream"));
+        return event;
+    });
+    cuda.method("get_current_stream").method("wait_event", written);
+    return moved.method("copy");
 }
 
 // The integer entries of a shape (a tuple, TensorRT dims, anything iterable).
