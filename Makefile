@@ -34,7 +34,7 @@ test: $(VENV)/.installed $(STUBS_DIR)/.installed-$(TRT_STUBS_VERSION)
 	$(PY) -m pytest -q -m gpu --emulated-gpu
 
 bench: $(VENV)/.installed
-	for b in bench/*.py; do $(PY) $$b || exit 1; done
+	$(PY) bench/all.py
 
 gpu-check:
 	$(GPU_CHECK_PYTHON) tools/gpu_check.py

@@ -26,6 +26,7 @@ import sys
 import time
 
 import numpy as np
+from _report import ratio
 
 SHAPE = (16, 19, 512, 512)
 TABLE = [[1, 3, 14, 15, 16, 17, 18], [2, 4, 5], [6, 7, 8, 9, 10, 11, 12, 13]]
@@ -124,9 +125,12 @@ def main():
         print(f"  {threads} thread(s): ours {t_ours:8.1f} ms ({read / t_ours / 1e6:5.1f} GB/s through memory), "
               f"(b) lookup {t_lookup:8.1f} ms, (a) stepwise {t_step:9.1f} ms")
         print(f"    ratio ours / (b) {t_ours / t_lookup:6.3f}  (target <= 0.5)   ours / (a) {t_ours / t_step:6.4f}")
+        ratio("segmentation_masks", "composite_masks vs argmax + lookup table", threads, t_ours / t_lookup, 0.5)
     for side in ("ours", "lookup", "stepwise"):
         extra = peak_extra(side, args.threads[-1])
         print(f"  peak extra memory {side:9s} {extra / 2**20:8.0f} MiB = {extra / out_bytes:5.2f} x the output")
+        if side == "ours":
+            ratio("segmentation_masks", "composite_masks peak extra memory / output", None, extra / out_bytes, 1.5)
     if args.gpu:
         import cupy as cp
 

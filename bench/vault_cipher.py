@@ -12,6 +12,7 @@ import tempfile
 import time
 
 import numpy as np
+from _report import ratio
 
 from kestrel import vault
 
@@ -56,6 +57,8 @@ def main():
     print(f"vault save+load 100 MB:                 {t_vault * 1e3:7.1f} ms")
     print(f"np.save+np.load:                        {t_numpy * 1e3:7.1f} ms   ratio {t_vault / t_numpy:.2f} (target < 2)")
     print(f"np.save+np.load, durable replace as ours: {t_durable * 1e3:5.1f} ms   ratio {t_vault / t_durable:.2f}")
+    ratio("vault_cipher", "save+load 100 MB vs np.save+np.load", None, t_vault / t_numpy, 2.0)
+    ratio("vault_cipher", "save+load 100 MB vs the same durable replace", None, t_vault / t_durable, 2.0)
 
 
 if __name__ == "__main__":
