@@ -9,8 +9,9 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/
 
 .PHONY: demo test bench
 
+# The main job on its embedded default: pictures, clip and timing table in kestrel-demo/.
 demo: $(VENV)/.installed
-	$(PY) -m kestrel.demo
+	$(PY) -m kestrel
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
@@ -24,5 +25,5 @@ $(PY):
 
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q scikit-build-core ninja "cmake>=3.26"
-	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.KESTREL_WERROR=ON ".[cpu,test]"
+	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.KESTREL_WERROR=ON ".[cpu,test,app]"
 	touch $@

@@ -1,0 +1,224 @@
+"""The typical frame for every frame, with decoding and encoding on their own threads.
+
+One frame: landmarks -> FFHQ-aligned crop (and the matrix that cut it) -> swap -> optional
+enhancement and segmentation -> paste-back. On a GPU the frame is uploaded once and stays
+a CuPy array through every stage until the one download before encoding.
+"""
+
+import queue
+import threading
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass, field, replace
+
+import numpy as np
+
+import rasterkit as rk
+from kestrel.facefit import align_face_ffhq
+from kestrel.paste import PasteBack, paste_back
+
+from .faces import ffhq_crop_matrix, resized_crop_matrix
+
+STAGES = ("decode", "detect", "align", "swap", "enhance", "segment", "paste", "encode")
+OWN_THREAD = ("decode", "encode")
+
+
+class Clock:
+    """Milliseconds per stage. Each stage is timed in the thread that runs it; on a GPU
+    the stage waits for its work to finish, so that the time is the stage's own."""
+
+    def __init__(self, sync=None):
+        self.sync = sync
+        self.ms = dict.fromkeys(STAGES, 0.0)
+        self.counts = dict.fromkeys(STAGES, 0)
+
+    @contextmanager
+    def __call__(self, stage: str, sync: bool = False):
+        start = time.perf_counter()
+        yield
+        if sync and self.sync is not None:
+            self.sync()
+        self.ms[stage] += (time.perf_counter() - start) * 1e3
+        self.counts[stage] += 1
+
+
+class Chain:
+    """The modules chained for one face per frame, on NumPy (CPU) or CuPy (GPU) arrays."""
+
+    def __init__(self, swapper, latent, enhancer=None, parser=None, xp=np):
+        self.swapper, self.enhancer, self.parser, self.xp = swapper, enhancer, parser, xp
+        self.latent = xp.asarray(latent, dtype=xp.float32)
+        self.side = int(swapper.input_size[0])  # aligned crops at the swap's own size
+        self.paster = PasteBack()
+        self.blur = rk.GaussianBlur()
+        self.feather = {}  # feathered paste masks per crop size
+
+    def __call__(self, image: np.ndarray, landmarks, clock) -> np.ndarray | None:
+        """The frame with its face replaced, as host uint8; None when the landmarks give no
+        usable face (degenerate, or wholly outside the frame)."""
+        xp = self.xp
+        with clock("align", sync=True):
+            M = ffhq_crop_matrix(landmarks, image.shape[:2], self.side)
+            if M is None:
+                return None
+            frame = xp.asarray(image)  # the one upload
+            crop = align_face_ffhq(frame, landmarks, output_size=self.side)
+        with clock("swap", sync=True):
+            face = self.swapper.get(crop, self.latent)
+        if self.enhancer is not None:
+            with clock("enhance", sync=True):
+                face = self.enhancer.get(face)
+        region = None
+        if self.parser is not None:
+            with clock("segment", sync=True):
+                # Parsed on the target's own crop: the paste then covers the target's face
+                # regions and spares hair, hands and background in front of it.
+                region = self.parser.get(crop).max(axis=2)
+        with clock("paste", sync=True):
+            h, w = face.shape[:2]
+            M_face = resized_crop_matrix(M, (self.side, self.side), (h, w))
+            if region is None:
+                merged = self.paster.get(frame, face, M_face)
+            else:
+                merged = paste_back(rk.to_float32(frame), face, M_face, self._mask(region, h, w))
+            result = rk.to_numpy(xp.clip(merged * 255 + 0.5, 0, 255).astype(xp.uint8))  # the one download
+        return result
+
+    def _mask(self, region, h, w):
+        """The feathered crop mask, limited to the parsed face regions (edges softened)."""
+        if (h, w) not in self.feather:
+            self.feather[(h, w)] = self.paster.create_mask((h, w))
+        region = rk.resize(region, (w, h))
+        sigma = max(h, w) * 0.01
+        region = self.blur.get(region, 0, sigma)
+        return self.feather[(h, w)] * region[:, :, None]
+
+
+@dataclass
+class Summary:
+    frames: int = 0
+    with_face: int = 0
+    seconds: float = 0.0
+    before: np.ndarray | None = None  # the first frame with a face, and its result
+    after: np.ndarray | None = None
+    clock: Clock = field(default_factory=Clock)
+
+
+_END = object()
+
+
+def _put(q, item, stop):
+    while not stop.is_set():
+        try:
+            q.put(item, timeout=0.1)
+            return True
+        except queue.Full:
+            continue
+    return False
+
+
+def _get(q, stop):
+    while not stop.is_set():
+        try:
+            return q.get(timeout=0.1)
+        except queue.Empty:
+            continue
+    return _END
+
+
+def run(frames, sink, chain, landmarks_for, clock, progress=None, depth=4) -> Summary:
+    """Decode on one thread, run the chain here, encode on another. `frames` is an iterator
+    of Items; `landmarks_for(item)` gives five points or None. The first error of any
+    thread stops all three and is raised here; Ctrl-C too. The sink is finished only when
+    every frame went through."""
+    summary = Summary(clock=clock)
+    decoded, done = queue.Queue(depth), queue.Queue(depth)
+    stop = threading.Event()
+    errors = []
+
+    def decode():
+        try:
+            while not stop.is_set():
+                with clock("decode"):
+                    item = next(frames, _END)
+                if item is _END or not _put(decoded, item, stop):
+                    break
+        except BaseException as e:
+            errors.append(e)
+            stop.set()
+        finally:
+            _put(decoded, _END, stop)
+
+    def encode():
+        try:
+            while (item := _get(done, stop)) is not _END:
+                with clock("encode"):
+                    sink.write(item)
+                if progress is not None:
+                    progress.update(1)
+        except BaseException as e:
+            errors.append(e)
+            stop.set()
+
+    threads = [threading.Thread(target=decode, name="kestrel-decode", daemon=True),
+               threading.Thread(target=encode, name="kestrel-encode", daemon=True)]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    try:
+        while (item := _get(decoded, stop)) is not _END:
+            with clock("detect"):
+                landmarks = landmarks_for(item)
+            result = None if landmarks is None else chain(item.image, landmarks, clock)
+            summary.frames += 1
+            if result is not None:
+                summary.with_face += 1
+                if summary.before is None:
+                    summary.before, summary.after = item.image, result
+            if not _put(done, replace(item, image=item.image if result is None else result), stop):
+                break
+        _put(done, _END, stop)
+        for t in threads:
+            while t.is_alive():
+                t.join(0.1)
+    except BaseException:
+        stop.set()
+        for t in threads:
+            t.join(5)
+        raise
+    if errors:
+        raise errors[0]
+    summary.seconds = time.perf_counter() - start
+    return summary
+
+
+def before_after(before: np.ndarray, after: np.ndarray, max_height=480, gap=8) -> np.ndarray:
+    """The two frames side by side on a white strip, scaled down to at most max_height."""
+    h, w = before.shape[:2]
+    if h > max_height:
+        w, h = max(1, round(w * max_height / h)), max_height
+        before, after = rk.resize(before, (w, h)), rk.resize(after, (w, h))
+    strip = np.full((h, 2 * w + gap, 3), 255, np.uint8)
+    strip[:, :w], strip[:, w + gap:] = before, after
+    return strip
+
+
+def table(summary: Summary) -> str:
+    """Milliseconds per frame for each stage, its share of the model thread's time, and
+    the frames per second of the whole run."""
+    clock = summary.clock
+    model_ms = sum(clock.ms[s] for s in STAGES if s not in OWN_THREAD)
+    lines = [f"{'stage':<10}{'ms/frame':>10}{'share':>10}"]
+    for stage in STAGES:
+        n = clock.counts[stage]
+        if n == 0:
+            lines.append(f"{stage:<10}{'-':>10}{'':>10}")
+            continue
+        per = clock.ms[stage] / n
+        share = "own thread" if stage in OWN_THREAD else f"{100 * clock.ms[stage] / model_ms:.1f} %" if model_ms else ""
+        lines.append(f"{stage:<10}{per:>10.1f}{share:>12}")
+    fps = summary.frames / summary.seconds if summary.seconds > 0 else 0.0
+    lines.append(f"{summary.frames} frame{'s' if summary.frames != 1 else ''} in {summary.seconds:.2f} s: "
+                 f"{fps:.1f} frames/s; {summary.with_face} with a face, "
+                 f"{summary.frames - summary.with_face} without (written unchanged)")
+    return "\n".join(lines)
