@@ -87,7 +87,9 @@ class Chain:
     def _mask(self, region, h, w):
         """The feathered crop mask, limited to the parsed face regions (edges softened)."""
         if (h, w) not in self.feather:
-            self.feather[(h, w)] = self.paster.create_mask((h, w))
+            # create_mask makes its array from nothing: CuPy wherever CuPy is installed.
+            mask = self.paster.create_mask((h, w))
+            self.feather[(h, w)] = rk.to_numpy(mask) if self.xp is np else self.xp.asarray(mask)
         region = rk.resize(region, (w, h))
         sigma = max(h, w) * 0.01
         region = self.blur.get(region, 0, sigma)

@@ -13,7 +13,7 @@ import numpy as np
 
 from . import need
 
-VERSION = 1  # bump when a network changes, so that cached files are rebuilt
+VERSION = 2  # bump when a network changes, so that cached files are rebuilt
 SWAP_SIDE, PARSE_SIDE, ENHANCE_SIDE, ENCODE_SIDE = 256, 512, 512, 112
 SKIN_CLASS = 1  # class of the parser's table that the default category table folds into category 0
 
@@ -105,13 +105,13 @@ def parse_model() -> bytes:
 
 
 def enhance_model() -> bytes:
-    """input (1, 3, 512, 512) in -1..1 -> the same sharpened (unsharp mask, amount 1), clipped."""
+    """input (1, 3, 512, 512) in -1..1 -> the same sharpened (unsharp mask, amount 1.5), clipped."""
     from onnx import helper
 
     blur = np.outer([1, 2, 1], [1, 2, 1]) / 16.0
     identity = np.zeros((3, 3))
     identity[1, 1] = 1.0
-    kernel = identity + 1.0 * (identity - blur)
+    kernel = identity + 1.5 * (identity - blur)
     w = np.repeat(kernel[None, None], 3, axis=0).astype(np.float32)
     nodes = [
         helper.make_node("Pad", ["input", "pads"], ["padded"], mode="reflect"),
