@@ -20,15 +20,17 @@ CLIP_SECONDS = 2
 AUDIO_RATE = 44100
 
 
-def clip_matrices(frames: int) -> list:
-    """Per frame, the 2 x 3 matrix from portrait pixels to clip pixels: a pan from the
-    upper middle of the portrait to the face while zooming in from 1.25x to 1.6x."""
-    w, h = CLIP_SIZE
+def clip_matrices(frames: int, size=CLIP_SIZE) -> list:
+    """Per frame, the 2 x 3 matrix from portrait pixels to clip pixels (size: width,
+    height): a pan from the upper middle of the portrait to the face while zooming in
+    from 1.25x to 1.6x (at 640 pixels wide; wider clips scale up)."""
+    w, h = size
+    k = w / 640
     out = []
     for i in range(frames):
         t = i / max(frames - 1, 1)
         t = t * t * (3 - 2 * t)  # ease in and out
-        s = 1.25 + 0.35 * t
+        s = k * (1.25 + 0.35 * t)
         cx, cy = 256 + (224 - 256) * t, 200 + (135 - 200) * t
         # Keep the window inside the 512 x 512 portrait.
         cx = min(max(cx, w / 2 / s), 512 - w / 2 / s)
@@ -37,18 +39,18 @@ def clip_matrices(frames: int) -> list:
     return out
 
 
-def make_clip(path: str, portrait: np.ndarray, frames: int) -> list:
+def make_clip(path: str, portrait: np.ndarray, frames: int, size=CLIP_SIZE) -> list:
     """Write the clip (H.264 and an AAC tone, so the audio copy runs too); returns its
     matrices."""
     av = need("av", "making the demonstration clip")
-    matrices = clip_matrices(frames)
+    matrices = clip_matrices(frames, size)
     tmp = path + ".partial.mp4"
     with av.open(tmp, "w") as out:
         video = out.add_stream("libx264", rate=CLIP_RATE, options={"crf": "20", "preset": "veryfast"})
-        video.width, video.height, video.pix_fmt = *CLIP_SIZE, "yuv420p"
+        video.width, video.height, video.pix_fmt = *size, "yuv420p"
         audio = out.add_stream("aac", rate=AUDIO_RATE, layout="mono")
         for i, M in enumerate(matrices):
-            frame = av.VideoFrame.from_ndarray(rk.affine_transform(portrait, M, CLIP_SIZE[::-1]), format="rgb24")
+            frame = av.VideoFrame.from_ndarray(rk.affine_transform(portrait, M, size[::-1]), format="rgb24")
             frame.pts = i
             out.mux(video.encode(frame))
         out.mux(video.encode())

@@ -81,7 +81,9 @@ class Chain:
                 merged = self.paster.get(frame, face, M_face)
             else:
                 merged = paste_back(rk.to_float32(frame), face, M_face, self._mask(region, h, w))
-            result = rk.to_numpy(xp.clip(merged * 255 + 0.5, 0, 255).astype(xp.uint8))  # the one download
+            merged *= 255
+            merged += 0.5
+            result = rk.to_numpy(xp.clip(merged, 0, 255, out=merged).astype(xp.uint8))  # the one download
         return result
 
     def _mask(self, region, h, w):
