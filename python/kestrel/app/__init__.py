@@ -25,6 +25,8 @@ def need(module: str, why: str):
         top = module.partition(".")[0]
         if top in APP_MODULES:
             raise BadInput(f"{why} needs the '{APP_MODULES[top]}' package: pip install 'kestrel[app]'") from None
+        if top == "tensorrt":
+            raise BadInput(f"{why} needs TensorRT: pip install 'kestrel[cuda,tensorrt]'") from None
         if top == "cv2":
             raise BadInput(f"{why} needs OpenCV: pip install opencv-python-headless") from None
         raise BadInput(f"{why} needs the '{top}' package") from None

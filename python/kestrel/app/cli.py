@@ -62,7 +62,8 @@ def build_parser() -> argparse.ArgumentParser:
                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--target", metavar="PATH", help="a picture (PNG, JPEG, ...), a folder of pictures or a video")
     p.add_argument("--source", metavar="FILE",
-                   help="the identity: a .npy of 512 values, or a picture of the face, encoded by --encoder")
+                   help="the identity (required with --target): a .npy of 512 values, or a picture of the face, "
+                   "encoded by --encoder")
     p.add_argument("--encoder", metavar="ONNX", help="face-recognition model for a --source picture: "
                    "input N x 3 x 112 x 112 (aligned face, RGB, -1..1), output N x 512 (default: a stand-in)")
     p.add_argument("--matrix", metavar="FILE", help="a 512 x 512 matrix file in the vault format (kestrel.vault): "
@@ -73,7 +74,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--backend", choices=("onnx", "trt"), default="onnx",
                    help="ONNX Runtime (default) or TensorRT engines")
     p.add_argument("--device", metavar="DEVICE",
-                   help="cpu, cuda or cuda:N (default: cuda where CuPy sees a GPU, else cpu)")
+                   help="cpu, cuda or cuda:N (default: cuda where CuPy sees a GPU that the backend can use, else cpu)")
     p.add_argument("--output", metavar="PATH", help="where to write the result (default: <target>_swapped..., "
                    "or the folder kestrel-demo for the embedded default)")
     where = p.add_mutually_exclusive_group()
@@ -263,7 +264,7 @@ def main(argv=None) -> int:
         print(f"kestrel: error: {e}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
-        print("kestrel: interrupted; the output being written was removed", file=sys.stderr)
+        print("kestrel: interrupted; no partly written output was left behind", file=sys.stderr)
         return 130
     except MemoryError:
         print("kestrel: error: out of memory", file=sys.stderr)

@@ -3,6 +3,7 @@ clip panning and zooming over it, with the portrait's stored landmarks and stand
 
 import json
 import os
+import pathlib
 import shlex
 
 import numpy as np
@@ -11,7 +12,7 @@ import rasterkit as rk
 
 from . import BadInput, need
 from .faces import astronaut_landmarks, transform_points
-from .media import PictureSource, VideoSource, open_output, write_picture
+from .media import PictureSource, VideoSource, open_output, write_atomically, write_picture
 from .models import default_latent
 
 CLIP_SIZE = (640, 360)  # width, height
@@ -44,25 +45,27 @@ def make_clip(path: str, portrait: np.ndarray, frames: int, size=CLIP_SIZE) -> l
     matrices."""
     av = need("av", "making the demonstration clip")
     matrices = clip_matrices(frames, size)
-    tmp = path + ".partial.mp4"
-    with av.open(tmp, "w") as out:
-        video = out.add_stream("libx264", rate=CLIP_RATE, options={"crf": "20", "preset": "veryfast"})
-        video.width, video.height, video.pix_fmt = *size, "yuv420p"
-        audio = out.add_stream("aac", rate=AUDIO_RATE, layout="mono")
-        for i, M in enumerate(matrices):
-            frame = av.VideoFrame.from_ndarray(rk.affine_transform(portrait, M, size[::-1]), format="rgb24")
-            frame.pts = i
-            out.mux(video.encode(frame))
-        out.mux(video.encode())
-        samples = int(AUDIO_RATE * frames / CLIP_RATE)
-        t = np.arange(samples) / AUDIO_RATE
-        tone = (0.2 * np.sin(2 * np.pi * 440 * t) * np.minimum(1, 20 * t)).astype(np.float32)
-        for start in range(0, samples, 1024):
-            chunk = av.AudioFrame.from_ndarray(tone[None, start:start + 1024], format="fltp", layout="mono")
-            chunk.sample_rate, chunk.pts = AUDIO_RATE, start
-            out.mux(audio.encode(chunk))
-        out.mux(audio.encode())
-    os.replace(tmp, path)
+
+    def write(tmp):
+        with av.open(tmp, "w", format="mp4") as out:
+            video = out.add_stream("libx264", rate=CLIP_RATE, options={"crf": "20", "preset": "veryfast"})
+            video.width, video.height, video.pix_fmt = *size, "yuv420p"
+            audio = out.add_stream("aac", rate=AUDIO_RATE, layout="mono")
+            for i, M in enumerate(matrices):
+                frame = av.VideoFrame.from_ndarray(rk.affine_transform(portrait, M, size[::-1]), format="rgb24")
+                frame.pts = i
+                out.mux(video.encode(frame))
+            out.mux(video.encode())
+            samples = int(AUDIO_RATE * frames / CLIP_RATE)
+            t = np.arange(samples) / AUDIO_RATE
+            tone = (0.2 * np.sin(2 * np.pi * 440 * t) * np.minimum(1, 20 * t)).astype(np.float32)
+            for start in range(0, samples, 1024):
+                chunk = av.AudioFrame.from_ndarray(tone[None, start:start + 1024], format="fltp", layout="mono")
+                chunk.sample_rate, chunk.pts = AUDIO_RATE, start
+                out.mux(audio.encode(chunk))
+            out.mux(audio.encode())
+
+    write_atomically(path, write)
     return matrices
 
 
@@ -97,10 +100,10 @@ def run_default(args) -> None:
     matrices = make_clip(clip, portrait, frames)
     clip_points = [transform_points(M, lm) for M in matrices]
     clip_landmarks = os.path.join(folder, "clip_landmarks.json")
-    with open(clip_landmarks, "w", encoding="utf-8") as f:
-        json.dump([np.round(p, 2).tolist() for p in clip_points], f)
+    text = json.dumps([np.round(p, 2).tolist() for p in clip_points])
+    write_atomically(clip_landmarks, lambda tmp: pathlib.Path(tmp).write_text(text, encoding="utf-8"))
     identity = os.path.join(folder, "identity.npy")
-    np.save(identity, setup.chain.latent.get() if hasattr(setup.chain.latent, "get") else setup.chain.latent)
+    write_atomically(identity, lambda tmp: np.save(tmp, rk.to_numpy(setup.chain.latent)))
 
     if args.detector:
         detector = make_detector(args)

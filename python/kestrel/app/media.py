@@ -81,17 +81,22 @@ def temporary_beside(path: str) -> str:
     return tmp
 
 
-def write_picture(path: str, image: np.ndarray) -> None:
-    """Write atomically: a temporary file beside the destination, renamed into place."""
-    io = need("skimage.io", "writing pictures")
+def write_atomically(path: str, write) -> None:
+    """Call write(temporary_path) for a temporary file beside `path`, then rename it into
+    place; on any failure (Ctrl-C included) the temporary file goes and `path` is untouched."""
     tmp = temporary_beside(path)
     try:
-        io.imsave(tmp, image, check_contrast=False, **({"quality": 95} if path.lower().endswith((".jpg", ".jpeg"))
-                                                         else {}))
+        write(tmp)
         os.replace(tmp, path)
     except BaseException:
         _remove(tmp)
         raise
+
+
+def write_picture(path: str, image: np.ndarray) -> None:
+    io = need("skimage.io", "writing pictures")
+    options = {"quality": 95} if path.lower().endswith((".jpg", ".jpeg")) else {}
+    write_atomically(path, lambda tmp: io.imsave(tmp, image, check_contrast=False, **options))
 
 
 def _remove(path: str) -> None:
@@ -284,6 +289,7 @@ class VideoSink:
         self.lock = threading.Lock()
         self.last_time = None
         self.frame_time = 1 / float(source.rate)
+        self.time_base = source.video.time_base or Fraction(1, 90000)
 
     def queue_audio(self, packet):
         if self.audio is not None:
@@ -308,7 +314,10 @@ class VideoSink:
         if item.pts is not None:
             frame.pts, frame.time_base = item.pts, item.time_base
             self.last_time = float(item.pts * item.time_base)
-            self._mux_audio(until=self.last_time)
+        else:  # a stream without timestamps: frames at the nominal rate
+            self.last_time = item.index * self.frame_time
+            frame.pts, frame.time_base = round(self.last_time / self.time_base), self.time_base
+        self._mux_audio(until=self.last_time)
         for packet in self.video.encode(frame):
             self.container.mux(packet)
 

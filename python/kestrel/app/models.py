@@ -34,11 +34,22 @@ def gpu_count(cp) -> int:
         return 0
 
 
+def _ort_has_cuda() -> bool:
+    try:
+        import onnxruntime
+    except ImportError:
+        return False
+    return "CUDAExecutionProvider" in onnxruntime.get_available_providers()
+
+
 def choose_device(requested, backend: str) -> str:
-    """"cpu" or "cuda:N". The default is the first GPU where CuPy sees one, else the CPU."""
+    """"cpu" or "cuda:N". By default the first GPU where CuPy sees one and the backend can
+    use it (ONNX Runtime with its CUDA provider, or TensorRT), else the CPU."""
     cp = cupy_or_none()
+    asked = f"--device {requested}" if requested is not None else "--backend trt"
     if requested is None:
-        requested = "cuda" if backend == "trt" or (cp is not None and gpu_count(cp) > 0) else "cpu"
+        usable = cp is not None and gpu_count(cp) > 0 and (backend == "trt" or _ort_has_cuda())
+        requested = "cuda" if usable or backend == "trt" else "cpu"
     if requested == "cpu":
         if backend == "trt":
             raise BadInput("--backend trt runs on a GPU; use --backend onnx with --device cpu")
@@ -47,20 +58,19 @@ def choose_device(requested, backend: str) -> str:
     if head != "cuda" or (ordinal and not ordinal.isdigit()):
         raise BadInput(f"--device {requested}: expected cpu, cuda or cuda:N")
     if cp is None:
-        raise BadInput(f"--device {requested}: CuPy is not installed: pip install 'kestrel[cuda]'")
+        raise BadInput(f"{asked}: needs CuPy, which is not installed: pip install 'kestrel[cuda]'")
     count = gpu_count(cp)
     index = int(ordinal or 0)
     if count == 0:
-        raise BadInput(f"--device {requested}: no CUDA GPU is visible here; use --device cpu")
+        raise BadInput(f"{asked}: no CUDA GPU is visible here" + ("; use --device cpu" if backend == "onnx" else ""))
     if index >= count:
-        raise BadInput(f"--device {requested}: there {'is' if count == 1 else 'are'} only {count} CUDA GPU"
+        raise BadInput(f"{asked}: there {'is' if count == 1 else 'are'} only {count} CUDA GPU"
                        f"{'' if count == 1 else 's'} (cuda:0{'' if count == 1 else f' .. cuda:{count - 1}'})")
-    if backend == "onnx":
-        ort = need("onnxruntime", "--backend onnx")
-        if "CUDAExecutionProvider" not in ort.get_available_providers():
-            raise BadInput(f"--device {requested}: this ONNX Runtime has no CUDA provider: "
-                           "pip install 'kestrel[cuda]' (onnxruntime-gpu instead of onnxruntime)")
-    else:
+    if backend == "onnx" and not _ort_has_cuda():
+        need("onnxruntime", "--backend onnx")
+        raise BadInput(f"{asked}: this ONNX Runtime has no CUDA provider: "
+                       "pip install 'kestrel[cuda]' (onnxruntime-gpu instead of onnxruntime)")
+    if backend == "trt":
         need("tensorrt", "--backend trt")
     return f"cuda:{index}"
 
