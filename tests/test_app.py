@@ -43,6 +43,17 @@ def portrait():
     return skimage_data.astronaut()
 
 
+@pytest.fixture(scope="module")
+def clip(tmp_path_factory, portrait):
+    """A 50-frame clip with sound, its landmarks file and an identity."""
+    folder = tmp_path_factory.mktemp("clip")
+    matrices = make_clip(str(folder / "clip.mp4"), portrait, 50)
+    (folder / "lm.json").write_text(json.dumps(
+        [transform_points(M, astronaut_landmarks()).tolist() for M in matrices]))
+    np.save(folder / "identity.npy", models.default_latent())
+    return folder
+
+
 def read_video(path):
     with av.open(str(path)) as c:
         frames = [f.to_ndarray(format="rgb24") for f in c.decode(video=0)]
@@ -192,6 +203,47 @@ def test_standin_enhancer_sharpens():
     assert np.abs(laplace(sharp[..., 0])).mean() > 1.2 * np.abs(laplace(soft[..., 0])).mean()
 
 
+# ---------------------------------------------------------------- identity and device
+
+
+def test_identity_from_pictures_and_a_matrix(tmp_path, portrait):
+    from skimage.io import imsave
+
+    from kestrel import vault
+
+    imsave(tmp_path / "face.png", portrait)
+    imsave(tmp_path / "mirrored.png", np.ascontiguousarray(portrait[:, ::-1]))
+    detector = CascadeDetector()
+    face = models.source_latent(str(tmp_path / "face.png"), None, detector)
+    assert face.shape == (1, 512) and face.dtype == np.float32 and np.isclose(np.linalg.norm(face), 1)
+    np.testing.assert_array_equal(face, models.source_latent(str(tmp_path / "face.png"), None, detector))
+    mirrored = models.source_latent(str(tmp_path / "mirrored.png"), None, detector)
+    assert float((face @ mirrored.T)[0, 0]) < 0.99
+    vault.save(np.eye(512, dtype=np.float32)[::-1] * 3, str(tmp_path / "reverse.bin"))
+    np.testing.assert_allclose(models.apply_matrix(face, str(tmp_path / "reverse.bin")), face[:, ::-1], atol=1e-6)
+
+
+@pytest.mark.parametrize("requested, gpus, ort_cuda, expected", [
+    (None, 0, True, "cpu"),
+    (None, 1, False, "cpu"),  # a GPU that ONNX Runtime cannot use
+    (None, 1, True, "cuda:0"),
+    ("cuda:1", 2, True, "cuda:1"),
+    ("cuda:2", 2, True, "only 2 CUDA GPUs"),
+    ("cuda", 1, False, "no CUDA provider"),
+    ("cuda", 0, True, "no CUDA GPU is visible"),
+    ("gpu", 1, True, "expected cpu, cuda or cuda:N"),
+])
+def test_device_choice(monkeypatch, requested, gpus, ort_cuda, expected):
+    monkeypatch.setattr(models, "cupy_or_none", lambda: object())
+    monkeypatch.setattr(models, "gpu_count", lambda cp: gpus)
+    monkeypatch.setattr(models, "_ort_has_cuda", lambda: ort_cuda)
+    if expected in ("cpu", "cuda:0", "cuda:1"):
+        assert models.choose_device(requested, "onnx") == expected
+    else:
+        with pytest.raises(BadInput, match=expected):
+            models.choose_device(requested, "onnx")
+
+
 # ---------------------------------------------------------------- the command
 
 
@@ -248,6 +300,11 @@ def test_folder_of_frames(tmp_path, portrait, capsys):
     np.testing.assert_array_equal(imread(out / "c.png"), imread(frames / "c.png"))
     assert (tmp_path / "frames_swapped_before_after.png").exists()
 
+    (tmp_path / "short.json").write_text(json.dumps([lm.tolist(), None]))
+    assert cli.main(["--target", str(frames), "--landmarks", str(tmp_path / "short.json"), "--source",
+                     str(tmp_path / "identity.npy"), "--device", "cpu", "--output", str(tmp_path / "o")]) == 2
+    assert "2 entries for 3 frames" in capsys.readouterr().err and not (tmp_path / "o").exists()
+
 
 @pytest.fixture
 def files(tmp_path, portrait):
@@ -260,6 +317,10 @@ def files(tmp_path, portrait):
     np.save(tmp_path / "short.npy", np.zeros(100, np.float32))
     np.save(tmp_path / "lm.npy", np.zeros((3, 2)))
     (tmp_path / "a_file").write_text("")
+    imsave(tmp_path / "blank.png", np.full((200, 200, 3), 200, np.uint8), check_contrast=False)
+    from kestrel import vault
+
+    vault.save(np.eye(3, dtype=np.float32), str(tmp_path / "small.bin"))
     return tmp_path
 
 
@@ -270,6 +331,10 @@ def files(tmp_path, portrait):
     (["--landmarks", "lm.npy"], "--landmarks lm.npy: expected five (x, y) points"),
     (["--source", "short.npy"], "--source short.npy: a latent holds 512 numbers"),
     (["--source", "missing.npy"], "--source missing.npy: no such file"),
+    (["--source", "blank.png"], "--source blank.png: no face found"),
+    (["--source", "face.png", "--encoder", "SWAP"], "does not fit: it needs one input (aligned faces"),
+    (["--matrix", "small.bin"], "--matrix small.bin: expected a 512 x 512 matrix"),
+    (["--matrix", "identity.npy"], "--matrix identity.npy: not a matrix file in the vault format"),
     (["--swap-model", "PARSE"], "does not fit: it needs two inputs"),
     (["--parse-model", "SWAP"], "does not fit: it needs one input"),
     (["--enhance-model", "broken.png"], "--enhance-model broken.png: cannot load it"),
@@ -295,14 +360,9 @@ def test_bad_input_ends_in_one_line(files, monkeypatch, capsys, args, words):
     assert not (files / "out.png").exists() and not [p for p in os.listdir(files) if "partial" in p]
 
 
-def test_ctrl_c_leaves_no_output(tmp_path, portrait):
-    clip = tmp_path / "clip.mp4"
-    matrices = make_clip(str(clip), portrait, 50)
-    (tmp_path / "lm.json").write_text(json.dumps(
-        [transform_points(M, astronaut_landmarks()).tolist() for M in matrices]))
-    np.save(tmp_path / "identity.npy", models.default_latent())
-    run = subprocess.Popen([sys.executable, "-m", "kestrel", "--target", str(clip), "--landmarks",
-                            str(tmp_path / "lm.json"), "--source", str(tmp_path / "identity.npy"), "--device",
+def test_ctrl_c_leaves_no_output(tmp_path, clip):
+    run = subprocess.Popen([sys.executable, "-m", "kestrel", "--target", str(clip / "clip.mp4"), "--landmarks",
+                            str(clip / "lm.json"), "--source", str(clip / "identity.npy"), "--device",
                             "cpu", "--enhance-model", "stand-in", "--output", str(tmp_path / "out.mp4")],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -317,7 +377,20 @@ def test_ctrl_c_leaves_no_output(tmp_path, portrait):
         run.kill()
     assert run.returncode == 130, err
     assert err.strip().splitlines()[-1].startswith("kestrel: interrupted")
-    assert sorted(os.listdir(tmp_path)) == ["clip.mp4", "identity.npy", "lm.json"]
+    assert os.listdir(tmp_path) == []
+
+
+def test_video_cut_short_keeps_its_sound_in_step(tmp_path, clip, capsys):
+    out = tmp_path / "out.mp4"
+    status = cli.main(["--target", str(clip / "clip.mp4"), "--landmarks", str(clip / "lm.json"), "--source",
+                       str(clip / "identity.npy"), "--device", "cpu", "--max-frames", "10", "--output", str(out)])
+    assert status == 0, capsys.readouterr().err
+    assert "10 frames in" in capsys.readouterr().out
+    with av.open(str(out)) as c:
+        frames = sum(1 for _ in c.decode(video=0))
+        c.seek(0)
+        end = max(float((p.pts + p.duration) * p.time_base) for p in c.demux(audio=0) if p.pts is not None)
+    assert frames == 10 and 10 / 25 <= end <= 11 / 25 + 1024 / 44100
 
 
 @pytest.mark.gpu
