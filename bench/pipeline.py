@@ -145,7 +145,6 @@ def main():
     import cv2
     import skimage.data
 
-    from kestrel.app import standins
     from kestrel.app.demo import make_clip
     from kestrel.app.faces import astronaut_landmarks, transform_points
     from kestrel.app.models import default_latent, load_model

@@ -2,8 +2,10 @@
 
 import argparse
 import os
+import functools
 import signal
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
@@ -96,14 +98,13 @@ class Setup:
 
     device: str
     chain: Chain
-    clock_sync: object
-    standins: list
+    clock_sync: Callable[[], None] | None  # waits for the GPU, so that stage times are the stages' own
+    standin_roles: list
     quiet: bool
     max_frames: int | None
 
 
-def say(setup_or_quiet, text: str) -> None:
-    quiet = setup_or_quiet if isinstance(setup_or_quiet, bool) else setup_or_quiet.quiet
+def say(quiet: bool, text: str) -> None:
     if not quiet:
         print(text, flush=True)
 
@@ -122,7 +123,7 @@ def make_setup(args, latent_default=None) -> Setup:
         cupy.cuda.Device(int(device.split(":")[1])).use()
         xp, sync = cupy, cupy.cuda.get_current_stream().synchronize
     if args.source is not None:
-        latent = source_latent(args.source, _model_arg(args.encoder), make_detector(args))
+        latent = source_latent(args.source, _model_arg(args.encoder), detector(args.detector))
     elif args.encoder is not None:
         raise BadInput("--encoder goes with a --source picture")
     elif latent_default is not None:
@@ -131,28 +132,29 @@ def make_setup(args, latent_default=None) -> Setup:
         raise BadInput("--source is required: a .npy latent of 512 values or a picture of the face")
     if args.matrix is not None:
         latent = apply_matrix(latent, args.matrix)
-    used = []
+    standin_roles = []
     models = {}
     for role, value in (("swap", args.swap_model), ("enhance", args.enhance_model), ("parse", args.parse_model)):
         if value is None:
             continue
         if value == STANDIN:
-            used.append(role)
+            standin_roles.append(role)
         models[role] = load_model(role, _model_arg(value), args.backend, device)
     if args.source is not None and not args.source.lower().endswith(".npy") and _model_arg(args.encoder) is None:
-        used.append("encoder")
+        standin_roles.append("encoder")
     chain = Chain(models["swap"], latent, models.get("enhance"), models.get("parse"), xp)
-    return Setup(device, chain, sync, used, args.quiet, args.max_frames)
+    return Setup(device, chain, sync, standin_roles, args.quiet, args.max_frames)
 
 
-_detector_cache = {}
+@functools.cache
+def detector(yunet_path: str | None):
+    """The YuNet detector of that file, or the default cascade; made once."""
+    return YuNetDetector(yunet_path) if yunet_path else CascadeDetector()
 
 
-def make_detector(args):
-    key = args.detector or "cascade"
-    if key not in _detector_cache:
-        _detector_cache[key] = YuNetDetector(args.detector) if args.detector else CascadeDetector()
-    return _detector_cache[key]
+def frame_count(source, limit):
+    """Frames the run will see: None where the source cannot tell."""
+    return source.count if limit is None or source.count is None else min(source.count, limit)
 
 
 def landmarks_from(points: list, count, option="--landmarks"):
@@ -174,7 +176,7 @@ def process(setup: Setup, source, sink, output: str, landmarks_for, label: str):
     """One target through the chain into the opened `sink` (finished, or aborted on any
     failure), then the before/after picture and the table."""
     limit = setup.max_frames
-    count = source.count if limit is None or source.count is None else min(source.count, limit)
+    count = frame_count(source, limit)
     progress = None
     try:
         if not setup.quiet and count != 1:
@@ -193,14 +195,14 @@ def process(setup: Setup, source, sink, output: str, landmarks_for, label: str):
         if progress is not None:
             progress.close()
         source.close()
-    say(setup, f"\n{label}: wrote {output}")
+    say(setup.quiet, f"\n{label}: wrote {output}")
     if summary.before is not None:
         compare = _before_after_path(output)
         write_picture(compare, before_after(summary.before, summary.after))
-        say(setup, f"{label}: before/after of the first frame with a face: {compare}")
+        say(setup.quiet, f"{label}: before/after of the first frame with a face: {compare}")
     else:
-        say(setup, f"{label}: no face found in any frame, so no before/after picture")
-    say(setup, table(summary))
+        say(setup.quiet, f"{label}: no face found in any frame, so no before/after picture")
+    say(setup.quiet, table(summary))
     return summary
 
 
@@ -220,14 +222,12 @@ def run_target(args) -> None:
     source = open_target(target)
     sink = None
     try:
-        limit = args.max_frames
-        count = source.count if limit is None or source.count is None else min(source.count, limit)
-        landmarks_for = landmarks_from(points, count) if points else None
+        landmarks_for = landmarks_from(points, frame_count(source, args.max_frames)) if points else None
         sink = open_output(output, source)
         setup = make_setup(args)
         if landmarks_for is None:
-            detector = make_detector(args)
-            landmarks_for = lambda item: detector(item.image)  # noqa: E731
+            find = detector(args.detector)
+            landmarks_for = lambda item: find(item.image)  # noqa: E731
     except BaseException:
         if sink is not None:
             sink.abort()
@@ -236,14 +236,14 @@ def run_target(args) -> None:
     notes(setup)
     summary = process(setup, source, sink, output, landmarks_for, os.path.basename(target.rstrip("/\\")) or target)
     if not args.landmarks and not args.detector and summary.with_face:
-        say(setup, "(faces found by the default detector: its landmarks are approximate, and it can also fire "
+        say(setup.quiet, "(faces found by the default detector: its landmarks are approximate, and it can also fire "
                    "on things that are not faces)")
 
 
 def notes(setup: Setup) -> None:
-    say(setup, f"device: {setup.device}")
-    if setup.standins:
-        say(setup, f"stand-in networks (not face models) for: {', '.join(setup.standins)}")
+    say(setup.quiet, f"device: {setup.device}")
+    if setup.standin_roles:
+        say(setup.quiet, f"stand-in networks (not face models) for: {', '.join(setup.standin_roles)}")
 
 
 # ---------------------------------------------------------------- entry points

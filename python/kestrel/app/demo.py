@@ -70,7 +70,7 @@ def make_clip(path: str, portrait: np.ndarray, frames: int, size=CLIP_SIZE) -> l
 
 
 def run_default(args) -> None:
-    from .cli import landmarks_from, make_detector, make_setup, notes, process, say
+    from .cli import detector, landmarks_from, make_setup, notes, process, say
 
     if args.landmarks:
         raise BadInput("--landmarks goes with --target (the embedded default has its own)")
@@ -106,8 +106,8 @@ def run_default(args) -> None:
     write_atomically(identity, lambda tmp: np.save(tmp, rk.to_numpy(setup.chain.latent)))
 
     if args.detector:
-        detector = make_detector(args)
-        picture_marks = clip_marks = lambda item: detector(item.image)  # noqa: E731
+        find = detector(args.detector)
+        picture_marks = clip_marks = lambda item: find(item.image)  # noqa: E731
     else:
         picture_marks, clip_marks = landmarks_from([lm], 1), landmarks_from(clip_points, frames)
     for source, output, marks, label in (
@@ -115,13 +115,15 @@ def run_default(args) -> None:
             (VideoSource(clip), os.path.join(folder, "clip_swapped.mp4"), clip_marks, "clip")):
         process(setup, source, open_output(output, source), output, marks, label)
 
-    if setup.standins:
-        q = shlex.quote
-        say(setup, f"""
+    if setup.standin_roles:
+        target = f"--target {shlex.quote(clip)} --landmarks {shlex.quote(clip_landmarks)}"
+        real = shlex.quote(os.path.join(folder, "real.mp4"))
+        say(setup.quiet, f"""
 The networks above are stand-ins generated on first use (not face models): the swap recolours
 the face by its identity, the parser marks skin-coloured pixels, the enhancer sharpens.
 With real models the same run on this clip reads:
-  kestrel --target {q(clip)} --landmarks {q(clip_landmarks)} \\
+  kestrel {target} \\
           --source face.jpg --encoder recognition.onnx --swap-model swap.onnx \\
-          --enhance-model restore.onnx --parse-model parsing.onnx --output {q(os.path.join(folder, 'real.mp4'))}
-and with the stand-ins and this identity: kestrel --target {q(clip)} --landmarks {q(clip_landmarks)} --source {q(identity)}""")
+          --enhance-model restore.onnx --parse-model parsing.onnx --output {real}
+and with the stand-ins and this identity:
+  kestrel {target} --source {shlex.quote(identity)}""")

@@ -9,6 +9,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+import rasterkit as rk
+
 from . import BadInput, need
 from . import standins
 from .faces import RECOGNITION_TEMPLATE, fit_similarity
@@ -137,7 +139,7 @@ def _onnx_file_io(path: str):
     try:
         graph = onnx.load(path, load_external_data=False).graph
     except Exception as e:
-        raise BadInput(f"{path}: not an ONNX model ({str(e).splitlines()[0] if str(e) else type(e).__name__})") from None
+        raise BadInput(f"{path}: not an ONNX model ({_first_line(e)})") from None
     given = {t.name for t in graph.initializer}
 
     def dims(value):
@@ -210,8 +212,6 @@ def _latent_from_npy(path: str) -> np.ndarray:
 
 def _encode_picture(path: str, encoder_path, detector) -> np.ndarray:
     """The picture's face, aligned to the 112 x 112 recognition template, through the encoder."""
-    import rasterkit as rk
-
     from .media import read_picture
 
     image = read_picture(path, "--source")
@@ -266,9 +266,9 @@ def load_matrix(path: str) -> np.ndarray:
         m = vault.load_vault(path)
     except OSError as e:
         raise BadInput(f"--matrix {path}: {e.strerror or _first_line(e)}") from None
-    except Exception as e:
+    except Exception:  # a wrong key or a file of another kind reads as a damaged .npy stream
         raise BadInput(f"--matrix {path}: not a matrix file in the vault format") from None
-    m = np.asarray(m.get() if hasattr(m, "get") else m)
+    m = rk.to_numpy(m)
     if m.shape != (LATENT_SIZE, LATENT_SIZE) or not np.issubdtype(m.dtype, np.number):
         raise BadInput(f"--matrix {path}: expected a {LATENT_SIZE} x {LATENT_SIZE} matrix, got shape {m.shape}")
     return m.astype(np.float32)

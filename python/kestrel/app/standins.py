@@ -12,6 +12,7 @@ import tempfile
 import numpy as np
 
 from . import need
+from .media import write_atomically
 
 VERSION = 2  # bump when a network changes, so that cached files are rebuilt
 SWAP_SIDE, PARSE_SIDE, ENHANCE_SIDE, ENCODE_SIDE = 256, 512, 512, 112
@@ -154,21 +155,15 @@ def standin_path(role: str) -> str:
     if os.path.exists(path):
         return path
     data = BUILDERS[role]()
+
+    def write(tmp):
+        with open(tmp, "wb") as f:
+            f.write(data)
+
     try:
         os.makedirs(folder, exist_ok=True)
-        return _write_atomically(folder, role, data)
+        write_atomically(path, write)
     except OSError:
-        return _write_atomically(tempfile.mkdtemp(prefix="kestrel-standins-"), role, data)
-
-
-def _write_atomically(folder: str, role: str, data: bytes) -> str:
-    path = os.path.join(folder, f"{role}.onnx")
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{role}.", suffix=".partial")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+        path = os.path.join(tempfile.mkdtemp(prefix="kestrel-standins-"), f"{role}.onnx")
+        write_atomically(path, write)
     return path
