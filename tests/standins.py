@@ -128,6 +128,15 @@ class FakeGpu:
         return np.array(array)
 
 
+def engine_write(out, value):
+    """A fake network's write into a bound output buffer: on a FakeGpu buffer it is not
+    logged as a fill by the caller."""
+    if isinstance(out, np.ndarray):
+        np.copyto(out, value)
+    else:
+        out[...] = value
+
+
 class FakeEngine:
     """Engine and execution context in one, over `tensors` [(name, "in"/"out", shape)]
     with -1 for a dynamic dimension. Output shapes follow the batch size of the first
@@ -171,16 +180,36 @@ class FakeEngine:
         return not self.fail
 
 
-def fake_tensorrt(gpu, version="10.13.0.35", **engine_args):
-    """TensorRT's execution API over FakeEngine: bytes b"engine" deserialise, others give
-    None as TensorRT does for an engine it cannot load."""
+class CupyEngine(FakeEngine):
+    """FakeEngine on CuPy (real or emulated): execute_async_v3 runs the network on the
+    stream it is given, as TensorRT does, over the arrays whose addresses are bound, so
+    the emulated GPU checks the order of work between the caller's stream and the
+    engine's. The test sets `owner` to the model object, which keeps every bound buffer
+    in d_inputs and d_outputs."""
+
+    def __init__(self, cp, tensors, run, **kwargs):
+        super().__init__(types.SimpleNamespace(log=[]), tensors, run, **kwargs)
+        self.cp, self.owner = cp, None
+
+    def execute_async_v3(self, stream_ptr):
+        buffers = [b for b in (*self.owner.d_inputs.values(), *self.owner.d_outputs.values()) if b is not None]
+        bound = {name: next(b for b in buffers if b.data.ptr == ptr) for name, ptr in self.addresses.items()}
+        with self.cp.cuda.ExternalStream(stream_ptr):
+            self.run(bound)
+        return not self.fail
+
+
+def fake_tensorrt(gpu, version="10.13.0.35", engine=FakeEngine, **engine_args):
+    """TensorRT's execution API over FakeEngine (or CupyEngine, with `gpu` the cupy
+    module): bytes b"engine" deserialise, others give None as TensorRT does for an
+    engine it cannot load."""
 
     class Runtime:
         def __init__(self, logger):
             assert logger.level == "warning"
 
         def deserialize_cuda_engine(self, data):
-            return FakeEngine(gpu, **engine_args) if data == b"engine" else None
+            return engine(gpu, **engine_args) if data == b"engine" else None
 
     logger = type("Logger", (), {"WARNING": "warning", "__init__": lambda self, level: setattr(self, "level", level)})
 

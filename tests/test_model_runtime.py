@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 from kestrel import enhance, segmentation, swap
-from standins import FakeGpu, fake_tensorrt
+from standins import CupyEngine, FakeGpu, engine_write, fake_tensorrt
 
 
 @dataclasses.dataclass
@@ -42,9 +42,9 @@ class Backend:
         return self.id
 
 
+# The fake networks run on NumPy (FakeGpu) and on CuPy (CupyEngine) alike.
 def swap_run(buf):
-    swapped = buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None]
-    np.copyto(buf["output"], swapped)
+    engine_write(buf["output"], buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None])
 
 
 def swap_batch(n):
@@ -57,18 +57,20 @@ def swap_batch(n):
 def parse_run(buf):
     """Class k scores k times the pixel's channel sum; a second output that the
     module must not return comes first."""
-    np.copyto(buf["aux"], -1.0)
+    engine_write(buf["aux"], buf["aux"] * 0 - 1)
     image = buf["input"].sum(axis=1, keepdims=True)
-    np.copyto(buf["scores"], image * np.arange(19, dtype=np.float32)[None, :, None, None])
+    engine_write(buf["scores"], image.repeat(19, axis=1) * buf["scores"].dtype.type(1))
+    for k in range(19):
+        buf["scores"][:, k] *= k
 
 
 def parse_batch(n):
     batch = np.random.default_rng(n).random((n, 3, 8, 8), dtype=np.float32)
-    return (batch,), batch.sum(axis=1, keepdims=True) * np.arange(19, dtype=np.float32)[None, :, None, None]
+    return (batch,), batch.sum(axis=1, keepdims=True).repeat(19, axis=1) * np.arange(19, dtype=np.float32)[:, None, None]
 
 
 def restore_run(buf):
-    np.copyto(buf["restored"], buf["face"] * 0.5)
+    engine_write(buf["restored"], buf["face"] * 0.5)
 
 
 def restore_batch(n):
@@ -334,3 +336,24 @@ def test_forward_reports_a_failed_enqueue(backend, monkeypatch, gpu):
     with pytest.raises(error, match=message):
         model.forward(*backend.batch(2)[0])
     assert gpu.log[-1] == "device left" and "sync" not in gpu.log
+
+
+@pytest.mark.gpu
+def test_forward_on_cupy_keeps_the_stream_order(backend, monkeypatch):
+    """The network runs on the stream the backend gives the engine: on the emulated GPU,
+    an engine that could read its inputs before the caller's stream filled them, or a
+    result read before the engine's stream finished, fails."""
+    import cupy as cp
+
+    monkeypatch.setattr(backend.module, "trt", fake_tensorrt(cp, engine=CupyEngine, tensors=backend.tensors,
+                                                             run=backend.run))
+    model = getattr(backend.module, backend.cls)(model_bytes=b"engine")
+    model.engine.owner = model
+    with cp.cuda.Stream(non_blocking=True):
+        for n in (2, 2) if not backend.dynamic else (2, 3, 2):
+            args, expected = backend.batch(n)
+            on_gpu = model.forward(*(cp.asarray(a) for a in args))
+            on_host = model.forward(*args)
+            assert isinstance(on_gpu, cp.ndarray) and type(on_host) is np.ndarray
+            np.testing.assert_allclose(cp.asnumpy(on_gpu), expected, rtol=1e-6)
+            np.testing.assert_allclose(on_host, expected, rtol=1e-6)

@@ -105,6 +105,9 @@ def test_gpu_batches_match_cpu(cp, size):
     five = rng.random((2, 5, 6, 7)).astype(np.float32)  # more channels than one launch takes
     for g, c in zip(rk.batch_to_images(cp.asarray(five)), rk.batch_to_images(five)):
         same(g, c, cp)
+    spaced = rng.random((4, 3, 8, 9)).astype(np.float32)  # every other image: the batch stride is two images
+    for g, c in zip(rk.batch_to_images(cp.asarray(spaced)[::2]), rk.batch_to_images(spaced[::2])):
+        same(g, c, cp)
     with pytest.raises(ValueError, match="channels"):  # checked before any kernel reads them
         rk.images_to_batch([cp.asarray(f), cp.asarray(u8)[:, :, :2]], size=size)
 

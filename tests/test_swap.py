@@ -10,7 +10,7 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 from kestrel import swap
-from standins import FakeGpu, FakeOrt, fake_tensorrt
+from standins import CupyEngine, FakeGpu, FakeOrt, engine_write, fake_tensorrt
 
 onnxruntime = pytest.importorskip("onnxruntime")
 
@@ -336,10 +336,10 @@ TENSORS = [("latent", "in", (-1, 512)), ("target", "in", (-1, 3, 256, 256)), ("o
 
 
 def swap_network(buf):
-    """output = target + row mean, upsampled when the output is larger."""
+    """output = target + row mean, upsampled when the output is larger (NumPy or CuPy)."""
     scale = buf["output"].shape[2] // buf["target"].shape[2]
     swapped = buf["target"] + buf["latent"].mean(axis=1)[:, None, None, None]
-    np.copyto(buf["output"], swapped.repeat(scale, 2).repeat(scale, 3))
+    engine_write(buf["output"], swapped.repeat(scale, 2).repeat(scale, 3))
 
 
 def engine(gpu, tensors=TENSORS, **kwargs):
@@ -421,6 +421,30 @@ def test_trt_refuses_engines_it_cannot_serve(tmp_path, monkeypatch, gpu, from_fi
     with pytest.raises(RuntimeError, match=message):
         swap.TrtFaceSwap(**source)
     assert gpu.log[-1] == "device left"
+
+
+@pytest.mark.gpu
+def test_trt_forward_on_cupy_orders_the_streams(monkeypatch):
+    # On the emulated GPU an engine that could read its inputs before the caller's
+    # stream filled them, or a result read before the engine's stream finished, fails.
+    import cupy as cp
+
+    monkeypatch.setattr(swap, "trt", fake_tensorrt(cp, engine=CupyEngine, tensors=TENSORS, run=swap_network))
+    model = swap.TrtFaceSwap(model_bytes=b"engine")
+    model.engine.owner = model
+    model.input_mean, model.input_std = 0.5, 2.0
+    batch = np.random.default_rng(0).random((2, 3, 256, 256), dtype=np.float32)
+    expected = (batch - 0.5) / 2.0 + 0.25
+    with cp.cuda.Stream(non_blocking=True):
+        d_batch, latent = cp.asarray(batch), cp.full((2, 512), 0.25, cp.float32)
+        first = model.forward(d_batch, latent)
+        again = model.forward(d_batch[:1], latent[:1])  # new buffers for the new shape
+        third = model.forward(d_batch, latent)  # the caller's inputs overwrite what the engine read
+        host = model.forward(batch, cp.asnumpy(latent))
+        assert isinstance(first, cp.ndarray) and type(host) is np.ndarray
+        for got, want in [(first, expected), (again, expected[:1]), (third, expected)]:
+            np.testing.assert_allclose(cp.asnumpy(got), want, atol=1e-6)
+        np.testing.assert_allclose(host, expected, atol=1e-6)
 
 
 @pytest.mark.gpu

@@ -5,10 +5,9 @@ the CPU; results follow the input.
 """
 
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import Any
 
-import numpy
-
+from ._typing import Array as _Array
 from .base import BaseModelLoader as BaseModelLoader
 
 os: ModuleType
@@ -17,14 +16,6 @@ rk: ModuleType  # the image library rasterkit
 cp: ModuleType | None
 onnxruntime: ModuleType | None
 trt: ModuleType | None
-
-if TYPE_CHECKING:
-    # Without CuPy installed the import resolves to Any, and so does the CuPy half of _Array.
-    import cupy  # type: ignore[import-not-found, unused-ignore]
-
-    _Array: TypeAlias = cupy.ndarray | numpy.ndarray
-else:
-    _Array: TypeAlias = Any
 
 class BaseFaceSwap(BaseModelLoader):
     """

@@ -19,7 +19,7 @@ constexpr long long kInputSize = 512;
 // The engine runs with the one input shape it was built for; a failed enqueue is the
 // published AssertionError.
 const runtime::Traits kTrtTraits{"TrtFaceEnhance", runtime::Traits::Source::path_first,
-                                 runtime::Traits::Shapes::fixed, "TensorRT execution failed"};
+                                 runtime::Traits::Shapes::fixed, "TensorRT execution failed", false, false};
 
 // ---------------------------------------------------------------- BaseFaceEnhance
 
@@ -50,14 +50,19 @@ Ref to_images(PyObject* module, const Ref& self, const Ref& preds) {
                                        kw("mean", self.attr("input_mean")), kw("swap_rb", true), kw("layout", "NCHW"));
 }
 
+// rk.image_to_batch (one image) or rk.images_to_batch (a list) with the object's
+// constants: resized to input_size, normalised to -1..1, channels 0 and 2 exchanged.
+Ref to_batch(PyObject* module, const Ref& self, const char* convert, PyObject* images) {
+    return global(module, "rk").method(convert, images, kw("size", self.attr("input_size")),
+                                       kw("std", self.attr("input_std")), kw("mean", self.attr("input_mean")),
+                                       kw("swap_rb", true), kw("layout", "HWC"));
+}
+
 Ref base_get(PyObject* module, const Args& args) {
     static const Signature<2> sig{"get", {"self", "image"}, 2};
     auto [self_, image] = sig.parse(args);
     Ref self = Ref::borrow(self_);
-    Ref batch = global(module, "rk").method("image_to_batch", image, kw("size", self.attr("input_size")),
-                                            kw("std", self.attr("input_std")), kw("mean", self.attr("input_mean")),
-                                            kw("swap_rb", true), kw("layout", "HWC"));
-    Ref preds = self.method("forward", batch);
+    Ref preds = self.method("forward", to_batch(module, self, "image_to_batch", image));
     return to_images(module, self, preds)[0];
 }
 
@@ -67,9 +72,7 @@ Ref base_batch_get(PyObject* module, const Args& args) {
     check_exact(images, &PyList_Type, "images");
     if (PyList_GET_SIZE(images) == 0) raise(PyExc_ValueError, "batch_get needs at least one image, got an empty list");
     Ref self = Ref::borrow(self_);
-    Ref batch = global(module, "rk").method("images_to_batch", images, kw("std", self.attr("input_std")),
-                                            kw("size", self.attr("input_size")), kw("mean", self.attr("input_mean")),
-                                            kw("swap_rb", true), kw("layout", "HWC"));
+    Ref batch = to_batch(module, self, "images_to_batch", images);
     // The model runs on one image at a time; the results are joined once.
     Ref preds = list();
     const Py_ssize_t count = leading_dims(batch, "the image batch", 1)[0];
@@ -129,11 +132,8 @@ Ref onnx_initialize(PyObject* module, const Args& args) {
 
 Ref onnx_forward(PyObject* module, const Args& args) {
     auto [self_, batch_] = kForward.parse(args);
-    Ref self = Ref::borrow(self_), batch = Ref::borrow(batch_);
-    Ref feed = dict();
-    feed.set_item(self.attr("input_name"), runtime::to_host(module, batch));
-    Ref outputs = self.attr("session").method("run", none(), feed);
-    return runtime::like_input(module, batch, outputs[0]);
+    Ref batch = Ref::borrow(batch_);
+    return runtime::like_input(module, batch, runtime::onnx_run(module, Ref::borrow(self_), batch)[0]);
 }
 
 PyMethodDef onnx_methods[] = {
@@ -166,42 +166,27 @@ Ref trt_init(PyObject* module, const Args& args) {
     init_face_enhance(module, a);
     Ref self = a.self;
     self.set_attr("device_id", ordinal);
-    // Both packages are checked before any file is touched or an engine is built.
-    runtime::tensorrt(module, kTrtTraits.class_name);
-    runtime::cupy(module, kTrtTraits.class_name);
     Ref kwargs = dict();
     kwargs.set_item("input_shape", tuple(1, 3, kInputSize, kInputSize));
     kwargs.set_item("precision", "tf32");
-    runtime::EngineSource src = runtime::engine_source(module, self, kTrtTraits, {runtime::Build::Kind::fixed, kwargs});
-    runtime::initialize_engine(module, self, src, src.bytes);
+    runtime::trt_load(module, self, kTrtTraits, {runtime::Build::Kind::fixed, kwargs});
     return none();
 }
 
 Ref trt_initialize(PyObject* module, const Args& args) {
-    static const Signature<2> sig{"initialize", {"self", "model_bytes"}, 2};
-    auto [self_, model_bytes] = sig.parse(args);
-    check_exact(model_bytes, &PyBytes_Type, "model_bytes");
-    Ref self = Ref::borrow(self_);
-    Ref trt = runtime::tensorrt(module, kTrtTraits.class_name);
-    Ref cp = runtime::cupy(module, kTrtTraits.class_name);
-    with(runtime::device_of(cp, self), [&] {
-        runtime::Engine e = runtime::open_engine(trt, cp, model_bytes, self, false);
-        Ref d_inputs = dict(), d_outputs = dict();
-        self.set_attr("d_inputs", d_inputs);
-        self.set_attr("d_outputs", d_outputs);
-        for (const runtime::Tensor& t : runtime::tensors(trt, e.engine)) {
+    return runtime::trt_initialize(module, args, kTrtTraits, [](const runtime::Opened& o) {
+        for (const runtime::Tensor& t : runtime::tensors(o.trt, o.e.engine)) {
             if (t.is_input) {
                 // Allocated at the first forward; with several inputs the last one is fed.
-                d_inputs.set_item(t.name, none());
-                self.set_attr("input_name", t.name);
+                o.d_inputs.set_item(t.name, none());
+                o.self.set_attr("input_name", t.name);
             } else {
-                d_outputs.set_item(t.name, runtime::bound_buffer(cp, e.ctx, t.name, runtime::at_least_one(t.shape),
-                                                                 runtime::element_type(trt, t)));
+                o.d_outputs.set_item(t.name, runtime::bound_buffer(o.cp, o.e.ctx, t.name, runtime::at_least_one(t.shape),
+                                                                 runtime::element_type(o.trt, t)));
             }
         }
-        self.set_attr("input_size", kInputSize);
+        o.self.set_attr("input_size", kInputSize);
     });
-    return none();
 }
 
 Ref trt_forward(PyObject* module, const Args& args) {
@@ -231,14 +216,7 @@ PyMethodDef trt_methods[] = {
 // ---------------------------------------------------------------- module
 
 void exec_module(PyObject* module) {
-    bind_import(module, "os", "os");
-    bind_import(module, "cupy", "cp", true);
-    bind_import(module, "onnxruntime", "onnxruntime", true);
-    bind_import(module, "rasterkit", "rk");
-    bind_import(module, "tensorrt", "trt", true);
-    Ref loader = Ref::own(PyImport_ImportModule("kestrel.base")).attr("BaseModelLoader");
-    add_global(module, "BaseModelLoader", loader);
-    bind_import(module, "numpy", "np");
+    Ref loader = runtime::bind_model_globals(module, true);
     Ref base = add_class(module, "BaseFaceEnhance", loader.get(),
                          "\n    Base class for face enhancement models.\n\n"
                          "    Enhancement models improve face image quality by reducing artifacts,\n"

@@ -21,7 +21,7 @@ namespace {
 constexpr long long kInputSide = 512;
 
 const runtime::Traits kTrtTraits{"TrtFaceSegmentation", runtime::Traits::Source::bytes_first,
-                                 runtime::Traits::Shapes::dynamic, nullptr};
+                                 runtime::Traits::Shapes::dynamic, nullptr, true, true};
 
 // ---------------------------------------------------------------- BaseFaceSegmentation
 
@@ -121,7 +121,10 @@ Ref composite_masks(PyObject* module, const Args& args) {
     // (1, N, 19, H, W), as an ONNX Runtime session returns its outputs stacked, is (N, 19, H, W).
     std::vector<Py_ssize_t> shape = dims(preds.attr("shape"));
     if (shape.size() == 5 && shape[0] == 1) preds = preds[0];
-    return global(module, "rk").method("fold_class_masks", preds, self.attr("all_indices"), self.attr("category_ids"));
+    // The table is made where a GPU is usable; it goes where the scores are.
+    Ref xp = array_module(module, preds);
+    return global(module, "rk").method("fold_class_masks", preds, to_module(module, xp, self.attr("all_indices")),
+                                       to_module(module, xp, self.attr("category_ids")));
 }
 
 PyMethodDef base_methods[] = {
@@ -166,11 +169,9 @@ Ref onnx_initialize(PyObject* module, const Args& args) {
 
 Ref onnx_forward(PyObject* module, const Args& args) {
     auto [self_, batch_] = kForward.parse(args);
-    Ref self = Ref::borrow(self_), batch = Ref::borrow(batch_);
-    Ref feed = dict();
-    feed.set_item(self.attr("input_name"), runtime::to_host(module, batch));
+    Ref batch = Ref::borrow(batch_);
     // All outputs, stacked on a new leading axis.
-    return runtime::like_input(module, batch, self.attr("session").method("run", none(), feed));
+    return runtime::like_input(module, batch, runtime::onnx_run(module, Ref::borrow(self_), batch));
 }
 
 PyMethodDef onnx_methods[] = {
@@ -187,52 +188,33 @@ PyMethodDef onnx_methods[] = {
 
 Ref trt_init(PyObject* module, const Args& args) {
     Ref self = init_face_segmentation(module, args);
-    // Both packages are checked before any file is touched or an engine is built.
-    runtime::tensorrt(module, kTrtTraits.class_name);
-    runtime::cupy(module, kTrtTraits.class_name);
     Ref kwargs = dict();
     kwargs.set_item("precision", "bf16");
     kwargs.set_item("batch_range", tuple(1, 1, 16));
     kwargs.set_item("spatial_range", tuple(kInputSide, kInputSide, kInputSide));
     kwargs.set_item("workspace", 2147483648LL);
-    runtime::EngineSource src =
-        runtime::engine_source(module, self, kTrtTraits, {runtime::Build::Kind::dynamic, kwargs});
-    runtime::initialize_engine(module, self, src, src.bytes, self.attr("device"), self.attr("device_id"));
+    runtime::trt_load(module, self, kTrtTraits, {runtime::Build::Kind::dynamic, kwargs});
     return none();
 }
 
 Ref trt_initialize(PyObject* module, const Args& args) {
-    static const Signature<4> sig{"initialize", {"self", "model_bytes", "device", "device_id"}, 4};
-    auto [self_, model_bytes, device, device_id] = sig.parse(args);
-    check_exact(model_bytes, &PyBytes_Type, "model_bytes");
-    check_exact(device, &PyUnicode_Type, "device");
-    check_exact(device_id, &PyUnicode_Type, "device_id");
-    Ref self = Ref::borrow(self_);
-    Ref trt = runtime::tensorrt(module, kTrtTraits.class_name);
-    Ref cp = runtime::cupy(module, kTrtTraits.class_name);
-    // The object's own device_id picks the GPU (the parameters are accepted, not used).
-    with(runtime::device_of(cp, self), [&] {
-        runtime::Engine e = runtime::open_engine(trt, cp, model_bytes, self, true);
-        Ref d_inputs = dict(), d_outputs = dict(), output_names = list();
-        self.set_attr("d_inputs", d_inputs);
-        self.set_attr("d_outputs", d_outputs);
-        Ref input_tensor;
+    return runtime::trt_initialize(module, args, kTrtTraits, [](const runtime::Opened& o) {
+        Ref input_tensor, output_names = list();
         // Every tensor gets a buffer at the engine's shape, dynamic dimensions as 1.
-        for (const runtime::Tensor& t : runtime::tensors(trt, e.engine)) {
-            Ref buffer = runtime::bound_buffer(cp, e.ctx, t.name, runtime::at_least_one(t.shape),
-                                               runtime::element_type(trt, t));
-            (t.is_input ? d_inputs : d_outputs).set_item(t.name, buffer);
+        for (const runtime::Tensor& t : runtime::tensors(o.trt, o.e.engine)) {
+            Ref buffer = runtime::bound_buffer(o.cp, o.e.ctx, t.name, runtime::at_least_one(t.shape),
+                                               runtime::element_type(o.trt, t));
+            (t.is_input ? o.d_inputs : o.d_outputs).set_item(t.name, buffer);
             if (t.is_input && !input_tensor) input_tensor = t.name;
             if (!t.is_input) append(output_names, t.name);
         }
         if (!input_tensor) raise(PyExc_RuntimeError, "the TensorRT engine of TrtFaceSegmentation has no input tensor");
-        self.set_attr("input_tensor", input_tensor);
-        self.set_attr("output_names", output_names);
+        o.self.set_attr("input_tensor", input_tensor);
+        o.self.set_attr("output_names", output_names);
         // input_size is (width, height) of the engine's input where it has them.
-        std::vector<Py_ssize_t> shape = dims(d_inputs[input_tensor].attr("shape"));
-        if (shape.size() >= 4 && shape[2] > 0 && shape[3] > 0) self.set_attr("input_size", tuple(shape[3], shape[2]));
+        std::vector<Py_ssize_t> shape = dims(o.d_inputs[input_tensor].attr("shape"));
+        if (shape.size() >= 4 && shape[2] > 0 && shape[3] > 0) o.self.set_attr("input_size", tuple(shape[3], shape[2]));
     });
-    return none();
 }
 
 Ref trt_forward(PyObject* module, const Args& args) {
@@ -252,14 +234,7 @@ PyMethodDef trt_methods[] = {
 // ---------------------------------------------------------------- module
 
 void exec_module(PyObject* module) {
-    bind_import(module, "os", "os");
-    bind_import(module, "cupy", "cp", true);
-    bind_import(module, "onnxruntime", "onnxruntime", true);
-    bind_import(module, "rasterkit", "rk");
-    bind_import(module, "tensorrt", "trt", true);
-    Ref loader = Ref::own(PyImport_ImportModule("kestrel.base")).attr("BaseModelLoader");
-    add_global(module, "BaseModelLoader", loader);
-    bind_import(module, "numpy", "np");
+    Ref loader = runtime::bind_model_globals(module, true);
     Ref base = add_class(module, "BaseFaceSegmentation", loader.get(),
                          "\n    Base class for face segmentation models.\n\n"
                          "    Segments facial regions like eyes, nose, mouth, and skin\n"

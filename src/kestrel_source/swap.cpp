@@ -20,7 +20,7 @@ constexpr Py_ssize_t kLatentWidth = 512;
 constexpr Py_ssize_t kPatch = 256;
 
 const runtime::Traits kTrtTraits{"TrtFaceSwap", runtime::Traits::Source::bytes_first,
-                                 runtime::Traits::Shapes::dynamic, nullptr};
+                                 runtime::Traits::Shapes::dynamic, nullptr, true, false};
 
 // ---------------------------------------------------------------- BaseFaceSwap
 
@@ -238,17 +238,12 @@ PyMethodDef onnx_methods[] = {
 
 Ref trt_init(PyObject* module, const Args& args) {
     Ref self = init_face_swap(module, args);
-    // Both packages are checked before any file is touched or an engine is built.
-    runtime::tensorrt(module, kTrtTraits.class_name);
-    runtime::cupy(module, kTrtTraits.class_name);
     Ref patch = self.attr("patch");
     Ref kwargs = dict();
     kwargs.set_item("precision", "bf16");
     kwargs.set_item("batch_range", tuple(1, 1, 32));
     kwargs.set_item("spatial_range", tuple(patch, patch, patch));
-    runtime::EngineSource src =
-        runtime::engine_source(module, self, kTrtTraits, {runtime::Build::Kind::dynamic, kwargs});
-    runtime::initialize_engine(module, self, src, src.bytes, self.attr("device"), self.attr("device_id"));
+    runtime::trt_load(module, self, kTrtTraits, {runtime::Build::Kind::dynamic, kwargs});
     return none();
 }
 
@@ -263,42 +258,29 @@ void check_float32(const Ref& trt, const runtime::Tensor& t) {
 }
 
 Ref trt_initialize(PyObject* module, const Args& args) {
-    static const Signature<4> sig{"initialize", {"self", "model_bytes", "device", "device_id"}, 4};
-    auto [self_, model_bytes, device, device_id] = sig.parse(args);
-    check_exact(model_bytes, &PyBytes_Type, "model_bytes");
-    check_exact(device, &PyUnicode_Type, "device");
-    check_exact(device_id, &PyUnicode_Type, "device_id");
-    Ref self = Ref::borrow(self_);
-    Ref trt = runtime::tensorrt(module, kTrtTraits.class_name);
-    Ref cp = runtime::cupy(module, kTrtTraits.class_name);
-    // The object's own device_id picks the GPU (the parameters are accepted, not used).
-    with(runtime::device_of(cp, self), [&] {
-        runtime::Engine e = runtime::open_engine(trt, cp, model_bytes, self, false);
-        self.set_attr("target_name", none());
-        self.set_attr("source_name", none());
-        Ref d_inputs = dict(), d_outputs = dict(), output_names = list();
-        self.set_attr("d_inputs", d_inputs);
-        self.set_attr("d_outputs", d_outputs);
-        for (const runtime::Tensor& t : runtime::tensors(trt, e.engine)) {
-            check_float32(trt, t);
+    return runtime::trt_initialize(module, args, kTrtTraits, [](const runtime::Opened& o) {
+        o.self.set_attr("target_name", none());
+        o.self.set_attr("source_name", none());
+        Ref output_names = list();
+        for (const runtime::Tensor& t : runtime::tensors(o.trt, o.e.engine)) {
+            check_float32(o.trt, t);
             if (t.is_input) {
                 // The target batch is the 4-D input, whatever its name or position.
-                self.set_attr(t.shape.size() == 4 ? "target_name" : "source_name", t.name);
-                d_inputs.set_item(t.name, none());
+                o.self.set_attr(t.shape.size() == 4 ? "target_name" : "source_name", t.name);
+                o.d_inputs.set_item(t.name, none());
             } else {
                 // A dynamic output dimension gets 1 until forward knows the real shape.
-                d_outputs.set_item(t.name, runtime::bound_buffer(cp, e.ctx, t.name, runtime::at_least_one(t.shape),
-                                                                 cp.attr("float32")));
+                o.d_outputs.set_item(t.name, runtime::bound_buffer(o.cp, o.e.ctx, t.name, runtime::at_least_one(t.shape),
+                                                                 o.cp.attr("float32")));
                 append(output_names, t.name);
             }
         }
-        if (!self.attr("target_name").truthy() || !self.attr("source_name").truthy())
+        if (!o.self.attr("target_name").truthy() || !o.self.attr("source_name").truthy())
             raise(PyExc_RuntimeError, "Failed to detect target/source bindings");
-        self.set_attr("input_mean", 0.0);
-        self.set_attr("input_std", 1.0);
-        self.set_attr("output_names", output_names);
+        o.self.set_attr("input_mean", 0.0);
+        o.self.set_attr("input_std", 1.0);
+        o.self.set_attr("output_names", output_names);
     });
-    return none();
 }
 
 Ref trt_forward(PyObject* module, const Args& args) {
@@ -338,14 +320,8 @@ PyMethodDef trt_methods[] = {
 // ---------------------------------------------------------------- module
 
 void exec_module(PyObject* module) {
-    bind_import(module, "os", "os");
-    bind_import(module, "cupy", "cp", true);
-    bind_import(module, "onnxruntime", "onnxruntime", true);
-    bind_import(module, "rasterkit", "rk");
-    Ref loader = Ref::own(PyImport_ImportModule("kestrel.base")).attr("BaseModelLoader");
-    add_global(module, "BaseModelLoader", loader);
-    bind_import(module, "numpy", "np");
-    add_global(module, "trt", none());  // imported when a TrtFaceSwap first needs it
+    // TensorRT is imported when a TrtFaceSwap first needs it.
+    Ref loader = runtime::bind_model_globals(module, false);
     Ref base = add_class(module, "BaseFaceSwap", loader.get(),
                          "\n    Base class for face swapping models.\n\n"
                          "    Performs face identity transfer by swapping facial features\n"

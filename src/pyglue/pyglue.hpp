@@ -61,6 +61,17 @@ inline int ok_status(int status) {
 
 // ---------------------------------------------------------------- references
 
+// True when this thread holds the GIL. PyGILState_Check cannot tell: once the
+// interpreter is finalized it answers true for every thread, and that is when a daemon
+// thread woken at exit is unwound through our destructors.
+inline bool holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 class Ref;
 struct Arg;
 
@@ -85,7 +96,7 @@ public:
         return *this;
     }
     ~Ref() {
-        if (p_ && PyGILState_Check()) Py_DECREF(p_);
+        if (p_ && holds_gil()) Py_DECREF(p_);
     }
 
     PyObject* get() const { return p_; }
@@ -588,6 +599,24 @@ inline Ref read_file(PyObject* module, const Arg& path) {
 
 // ---------------------------------------------------------------- classes
 
+#if PY_VERSION_HEX < 0x030D0000
+// inspect.signature(cls) as __init__'s signature without `self`. CPython 3.12's inspect
+// finds no signature for a class whose __init__ is a C function; it calls a callable
+// __signature__, so each class gets this as a classmethod (a Python subclass with an
+// __init__ of its own gets the signature of that one).
+inline PyObject* class_signature(PyObject*, PyObject* cls) {
+    return guard([&] {
+        Ref inspect = Ref::own(PyImport_ImportModule("inspect"));
+        Ref sig = inspect.method("signature", Ref::borrow(cls).attr("__init__"));
+        Ref params = Ref::own(PySequence_List(sig.attr("parameters").method("values").get()));
+        Ref replace = sig.attr("replace");
+        Ref kwargs = dict();
+        kwargs.set_item("parameters", params.slice(1, params.len()));
+        return PyObject_Call(replace.get(), Ref::own(PyTuple_New(0)).get(), kwargs.get());
+    });
+}
+#endif
+
 // Builds an ordinary Python class `type(name, (base,), namespace)` whose methods are the
 // given C functions (`self` arriving as args[0]) and adds it to the module. Instances get
 // a __dict__, subclasses may override any method, and methods call each other through
@@ -602,6 +631,11 @@ inline Ref add_class(PyObject* module, const char* name, PyObject* base, const c
         Ref fn = Ref::own(PyCMethod_New(m, module, modname.get(), nullptr));
         ns.set_item(m->ml_name, Ref::own(PyInstanceMethod_New(fn.get())));
     }
+#if PY_VERSION_HEX < 0x030D0000
+    static PyMethodDef signature_def = {"__signature__", class_signature, METH_O, nullptr};
+    Ref signature = Ref::own(PyCFunction_New(&signature_def, nullptr));
+    ns.set_item("__signature__", Ref::own(PyClassMethod_New(signature.get())));
+#endif
     Ref bases = tuple(base ? base : reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
     add_global(module, name, cls);
@@ -623,7 +657,7 @@ int exec_slot(PyObject* module) {
 // ---------------------------------------------------------------- arrays
 
 // A view of a host buffer (NumPy arrays, bytes, memoryviews), released when it goes out
-// of scope.
+// of scope (by a thread that holds the GIL, as for Ref).
 class Buffer {
 public:
     Buffer() = default;
@@ -631,7 +665,7 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && holds_gil()) PyBuffer_Release(&view_);
     }
     bool acquire(PyObject* obj, int flags) {
         held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;

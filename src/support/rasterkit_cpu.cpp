@@ -8,12 +8,15 @@
 #include "pyglue.hpp"
 #include "rasterkit/pixel_math.h"
 
+#include <cxxabi.h>
 #include <omp.h>
+#include <pthread.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -49,6 +52,16 @@ struct View {
     bool packed_rows() const { return sc == 1 && sx == c; }
 };
 
+// The struct code of a buffer holding one native-order element type, or 0. NumPy
+// writes an unaligned array's format with an explicit standard-size prefix ("=f"),
+// which is the same float32: the alignment check then names the real fault.
+char element_type(const char* format) {
+    if (!format) return 'B';
+    const char native = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? '<' : '>';
+    if (*format == '@' || *format == '=' || *format == native) ++format;
+    return (format[0] == 'B' || format[0] == 'f') && format[1] == '\0' ? format[0] : 0;
+}
+
 // Buffer acquisition with the checks every entry needs. `ndims` lists the accepted
 // dimension counts; 4 means (n, h, w, c).
 bool get_view(PyObject* obj, pyglue::Buffer& buf, View& v, const char* name, bool writable, int min_ndim,
@@ -56,12 +69,13 @@ bool get_view(PyObject* obj, pyglue::Buffer& buf, View& v, const char* name, boo
     const int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
     if (!buf.acquire(obj, flags)) return false;
     const Py_buffer& b = buf.view();
-    if (!b.format || (b.format[0] != 'B' && b.format[0] != 'f') || b.format[1] != '\0') {
+    const char type = element_type(b.format);
+    if (type != 'B' && type != 'f') {
         PyErr_Format(PyExc_TypeError, "%s must be a uint8 or float32 array (buffer format '%s')", name,
                      b.format ? b.format : "B");
         return false;
     }
-    v.dtype = b.format[0] == 'B' ? DType::U8 : DType::F32;
+    v.dtype = type == 'B' ? DType::U8 : DType::F32;
     if (b.ndim < min_ndim || b.ndim > max_ndim) {
         PyErr_Format(PyExc_ValueError, "%s must have %d to %d dimensions, got %d", name, min_ndim, max_ndim,
                      b.ndim);
@@ -204,6 +218,57 @@ constexpr index_t kParallelWork = 1 << 15;
 // saves below some 8M elements (about 2 ms of work on one core).
 constexpr index_t kParallelConversion = index_t{1} << 23;
 
+// ------------------------------------------------------------------ thread team, forks, Ctrl-C
+
+// libgomp keeps its worker threads between parallel regions. A child forked after the
+// parent started them inherits the pool's bookkeeping but not the threads, and blocks
+// for ever in its first parallel region. Such children run every kernel on one thread.
+std::atomic<bool> team_started{false};
+std::atomic<bool> forked_after_team{false};
+
+void mark_forked_child() {
+    if (team_started.load(std::memory_order_relaxed)) forked_after_team.store(true, std::memory_order_relaxed);
+}
+
+// Whether work judged `large` enough runs on the thread team.
+bool use_team(bool large) {
+    if (!large || forked_after_team.load(std::memory_order_relaxed) || omp_get_max_threads() < 2) return false;
+    team_started.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+// Multiply-adds per band of rows between two checks for Ctrl-C: a fraction of a second
+// on one core.
+constexpr double kBandWork = 1 << 27;
+
+// A single row costing more than this (seconds on one core) could not be interrupted:
+// refused. Real images stay far below it; only broadcast views of huge virtual sizes
+// get there.
+constexpr double kMaxRowWork = static_cast<double>(index_t{1} << 34);
+
+// Runs body(lo, hi) without the GIL over rows [0, rows) in bands of about kBandWork
+// (at least one row per thread), taking the GIL back briefly between bands to run
+// pending signal handlers. False with the Python error set when one raised
+// (KeyboardInterrupt) or a row costs too much. The GIL is taken back in this frame,
+// outside any parallel region and any destructor: a thread that CPython ends at
+// interpreter exit unwinds from there through the entry.
+template <class Body>
+bool in_bands(index_t rows, double row_work, Body&& body) {
+    if (row_work > kMaxRowWork) {
+        PyErr_Format(PyExc_ValueError, "image rows are too long to process (%.3g operations each)", row_work);
+        return false;
+    }
+    const index_t band = std::max<index_t>(omp_get_max_threads(), static_cast<index_t>(kBandWork / std::max(row_work, 1.0)));
+    for (index_t lo = 0; lo < rows; lo += band) {
+        const index_t hi = std::min(rows, lo + band);
+        Py_BEGIN_ALLOW_THREADS
+        body(lo, hi);
+        Py_END_ALLOW_THREADS
+        if (hi < rows && PyErr_CheckSignals() < 0) return false;
+    }
+    return true;
+}
+
 // ------------------------------------------------------------------ separable resampling
 
 // Per-axis tap tables: destination index d reads taps start[d] .. start[d + 1].
@@ -328,13 +393,13 @@ const float* resample_row(const View& v, index_t img, const AxisTable& tx, const
     return out;
 }
 
+// Output rows [y0, y1); `row_work` is the cost of one.
 template <class T>
-void resize_image(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch) {
+void resize_rows(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch,
+                 index_t y0, index_t y1, double row_work) {
     const index_t row_len = dst.w * dst.c;
-    const bool parallel = static_cast<double>(dst.h * row_len) * static_cast<double>(tx.max_taps + ty.max_taps) >
-                          static_cast<double>(kParallelWork);
-#pragma omp parallel for schedule(static) if (parallel)
-    for (index_t y = 0; y < dst.h; ++y) {
+#pragma omp parallel for schedule(static) if (use_team((y1 - y0) * row_work > kParallelWork))
+    for (index_t y = y0; y < y1; ++y) {
         const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.mine());
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
@@ -359,12 +424,15 @@ PyObject* py_resize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!tx.build(static_cast<int>(mode_x), dst.w, src.w) || !ty.build(static_cast<int>(mode_y), dst.h, src.h) ||
         !scratch.allocate(floats({{src.w, src.c}, {dst.w, dst.c}})))
         return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    if (src.dtype == DType::U8)
-        resize_image<unsigned char>(src, dst, tx, ty, scratch);
-    else
-        resize_image<float>(src, dst, tx, ty, scratch);
-    Py_END_ALLOW_THREADS
+    const double row_work = static_cast<double>(ty.max_taps) * static_cast<double>(src.w * src.c) +
+                            static_cast<double>(tx.index.size() + dst.w) * static_cast<double>(src.c);
+    const bool done = in_bands(dst.h, row_work, [&](index_t y0, index_t y1) {
+        if (src.dtype == DType::U8)
+            resize_rows<unsigned char>(src, dst, tx, ty, scratch, y0, y1, row_work);
+        else
+            resize_rows<float>(src, dst, tx, ty, scratch, y0, y1, row_work);
+    });
+    if (!done) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -627,12 +695,12 @@ void warp_band(const View& src, const View& dst, index_t y0, const double* im) {
             warp_cols<T, CN>(src, dst.at<T>(0, y, 0, 0), plans[y - y0], c0, std::min(c0 + kTileCols, dst.w), im);
 }
 
+// Tiles of kTileRows output rows [t0, t1).
 template <class T>
-void warp_image(const View& src, const View& dst, const double* im) {
-    const index_t bands = (dst.h + kTileRows - 1) / kTileRows;
-    const bool parallel = dst.h * dst.w * src.c * 4 > kParallelWork;
-#pragma omp parallel for schedule(dynamic) if (parallel)
-    for (index_t band = 0; band < bands; ++band) {
+void warp_tiles(const View& src, const View& dst, const double* im, index_t t0, index_t t1) {
+    const index_t rows = std::min(t1 * kTileRows, dst.h) - t0 * kTileRows;
+#pragma omp parallel for schedule(dynamic) if (use_team(rows * dst.w * src.c * 4 > kParallelWork))
+    for (index_t band = t0; band < t1; ++band) {
         switch (src.c) {
             case 1: warp_band<T, 1>(src, dst, band * kTileRows, im); break;
             case 3: warp_band<T, 3>(src, dst, band * kTileRows, im); break;
@@ -656,12 +724,14 @@ PyObject* py_warp_affine(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "dst must have the dtype and channels of src");
         return nullptr;
     }
-    Py_BEGIN_ALLOW_THREADS
-    if (src.dtype == DType::U8)
-        warp_image<unsigned char>(src, dst, im.data());
-    else
-        warp_image<float>(src, dst, im.data());
-    Py_END_ALLOW_THREADS
+    const double tile_work = static_cast<double>(kTileRows) * static_cast<double>(dst.w * dst.c) * 8.0;
+    const bool done = in_bands((dst.h + kTileRows - 1) / kTileRows, tile_work, [&](index_t t0, index_t t1) {
+        if (src.dtype == DType::U8)
+            warp_tiles<unsigned char>(src, dst, im.data(), t0, t1);
+        else
+            warp_tiles<float>(src, dst, im.data(), t0, t1);
+    });
+    if (!done) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -702,9 +772,8 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
     const index_t ry = static_cast<index_t>(ky.size()) / 2, rx = static_cast<index_t>(kx.size()) / 2;
     const index_t row_len = w * cn;
     const float *wy = ky.data(), *wx = kx.data();
-    const bool parallel = static_cast<double>((y1 - y0) * row_len) * static_cast<double>(ky.size() + kx.size()) >
-                          static_cast<double>(kParallelWork);
-#pragma omp parallel for schedule(static) if (parallel)
+    const double work = static_cast<double>((y1 - y0) * row_len) * static_cast<double>(ky.size() + kx.size());
+#pragma omp parallel for schedule(static) if (use_team(work > kParallelWork))
     for (index_t y = y0; y < y1; ++y) {
         float* padded = scratch.mine();
         float* row = padded + rx * cn;
@@ -730,9 +799,6 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
     }
 }
-
-// Multiply-adds between checks for Ctrl-C in a long blur (a fraction of a second).
-constexpr double kBlurBandWork = 1 << 28;
 
 // gaussian_blur(src, dst, ksize, sigma): ksize odd and positive; sigma <= 0 derives
 // the spread from the size.
@@ -764,20 +830,14 @@ PyObject* py_gaussian_blur(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Scratch scratch;
     const index_t rx = static_cast<index_t>(kx.size()) / 2;
     if (!scratch.allocate(floats({{src.w, src.c}, {src.w, src.c}, {rx, src.c}, {rx, src.c}}))) return nullptr;
-    // Bands of rows, with a check for signals after each: a large image under a large
-    // kernel takes long, and the GIL is released meanwhile.
     const double row_work = static_cast<double>(src.w * src.c) * static_cast<double>(ky.size() + kx.size());
-    const index_t band = std::max<index_t>(omp_get_max_threads(), static_cast<index_t>(kBlurBandWork / row_work));
-    for (index_t y0 = 0; y0 < src.h; y0 += band) {
-        const index_t y1 = std::min(src.h, y0 + band);
-        Py_BEGIN_ALLOW_THREADS
+    const bool done = in_bands(src.h, row_work, [&](index_t y0, index_t y1) {
         if (src.dtype == DType::U8)
             blur_rows<unsigned char>(src, dst, ky, kx, y0, y1, scratch);
         else
             blur_rows<float>(src, dst, ky, kx, y0, y1, scratch);
-        Py_END_ALLOW_THREADS
-        if (y1 < src.h && PyErr_CheckSignals() < 0) return nullptr;
-    }
+    });
+    if (!done) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -880,29 +940,36 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
             scratch_floats = std::max(scratch_floats, floats({{v.w, cn}, {out_w, cn}}));
         }
     }
+    // The buffers keep the images alive. Dropped here with the GIL held, rather than by
+    // the unwind that ends this thread if the interpreter exits meanwhile: freeing a
+    // tuple needs a thread state.
+    images = Ref();
     Scratch scratch;
     if (!scratch.allocate(scratch_floats)) return nullptr;
     float* out = reinterpret_cast<float*>(dst.data);
     const index_t per_image = cn * out_h * out_w;
     const index_t rows = count * out_h;
-    // Resampled entries cost a few taps per element.
-    const index_t work = rows * out_w * cn * (scratch_floats > 0 ? 4 : 1);
-    Py_BEGIN_ALLOW_THREADS
-    // All (image, row) pairs in one loop: balances one large image and many small ones.
-#pragma omp parallel for schedule(static) if (work > kParallelConversion)
-    for (index_t r = 0; r < rows; ++r) {
-        const index_t i = r / out_h, y = r % out_h;
-        const View& v = views[static_cast<size_t>(i)];
-        const bool resize = v.h != out_h || v.w != out_w;
-        const AxisTable* tx = resize ? &tables[static_cast<size_t>(2 * i)] : nullptr;
-        const AxisTable* ty = resize ? &tables[static_cast<size_t>(2 * i + 1)] : nullptr;
-        float* image_out = out + i * per_image;
-        if (v.dtype == DType::U8)
-            batch_row<unsigned char>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
-        else
-            batch_row<float>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
-    }
-    Py_END_ALLOW_THREADS
+    // Resampled entries cost a few taps per element, and two source rows.
+    const double row_work = static_cast<double>(out_w * cn) * (scratch_floats > 0 ? 4.0 : 1.0) +
+                            2.0 * static_cast<double>(scratch_floats);
+    const bool parallel = static_cast<double>(rows) * row_work > static_cast<double>(kParallelConversion);
+    const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
+        // All (image, row) pairs in one loop: balances one large image and many small ones.
+#pragma omp parallel for schedule(static) if (use_team(parallel))
+        for (index_t r = r0; r < r1; ++r) {
+            const index_t i = r / out_h, y = r % out_h;
+            const View& v = views[static_cast<size_t>(i)];
+            const bool resize = v.h != out_h || v.w != out_w;
+            const AxisTable* tx = resize ? &tables[static_cast<size_t>(2 * i)] : nullptr;
+            const AxisTable* ty = resize ? &tables[static_cast<size_t>(2 * i + 1)] : nullptr;
+            float* image_out = out + i * per_image;
+            if (v.dtype == DType::U8)
+                batch_row<unsigned char>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
+            else
+                batch_row<float>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
+        }
+    });
+    if (!done) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -935,18 +1002,20 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
             return nullptr;
     }
     const index_t rows = src.n * src.h;
-    Py_BEGIN_ALLOW_THREADS
-#pragma omp parallel for schedule(static) if (rows * src.w * cn > kParallelConversion)
-    for (index_t r = 0; r < rows; ++r) {
-        const index_t i = r / src.h, y = r % src.h;
-        float* d = dst.at<float>(i, y, 0, 0);
-        for (index_t c = 0; c < cn; ++c) {
-            const float* p = src.at<const float>(i, y, 0, source[static_cast<size_t>(c)]);
-            const float a = scale[static_cast<size_t>(c)], b = shift[static_cast<size_t>(c)];
-            for (index_t x = 0; x < src.w; ++x) d[x * cn + c] = p[x * src.sx] * a + b;
+    const bool parallel = rows * src.w * cn > kParallelConversion;
+    const bool done = in_bands(rows, static_cast<double>(src.w * cn), [&](index_t r0, index_t r1) {
+#pragma omp parallel for schedule(static) if (use_team(parallel))
+        for (index_t r = r0; r < r1; ++r) {
+            const index_t i = r / src.h, y = r % src.h;
+            float* d = dst.at<float>(i, y, 0, 0);
+            for (index_t c = 0; c < cn; ++c) {
+                const float* p = src.at<const float>(i, y, 0, source[static_cast<size_t>(c)]);
+                const float a = scale[static_cast<size_t>(c)], b = shift[static_cast<size_t>(c)];
+                for (index_t x = 0; x < src.w; ++x) d[x * cn + c] = p[x * src.sx] * a + b;
+            }
         }
-    }
-    Py_END_ALLOW_THREADS
+    });
+    if (!done) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -963,11 +1032,15 @@ PyObject* py_get_num_threads(PyObject*, PyObject*) { return PyLong_FromLong(omp_
 
 // An entry as CPython calls it: C++ exceptions (only allocations throw, always before
 // any parallel region and with the GIL held) become Python errors here instead of
-// unwinding into the interpreter.
+// unwinding into the interpreter. Not noexcept, and the forced unwind with which
+// CPython 3.12/3.13 end a thread that asks for the GIL during interpreter exit passes
+// on: stopping it aborts the process.
 template <PyObject* (*Entry)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     try {
         return Entry(self, args, nargs);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -1003,4 +1076,11 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__cpu() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit__cpu() {
+    static const int registered = pthread_atfork(nullptr, nullptr, mark_forked_child);
+    if (registered != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "rasterkit: cannot register its fork handler");
+        return nullptr;
+    }
+    return PyModuleDef_Init(&module_def);
+}

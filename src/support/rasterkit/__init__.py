@@ -123,19 +123,21 @@ def _image(image: Any, name: str = "image"):
 
 def _ready(array: Any, gpu: bool) -> Any:
     """Views are read in place unless their address or strides are not whole elements
-    apart (possible with as_strided, structured or foreign views): then a contiguous
-    copy. Kernels index in elements, and on the GPU a misaligned element load faults,
-    so a GPU copy moves bytes and only then reads them as elements."""
+    apart (possible with as_strided, offset buffers, structured or foreign views): then
+    a copy into a fresh, aligned allocation. Not ascontiguousarray, which hands back a
+    contiguous view unchanged however it is aligned. Kernels index in elements, and on
+    the GPU a misaligned element load faults, so a GPU copy moves bytes and only then
+    reads them as elements."""
     item = array.itemsize
     address = array.data.ptr if gpu else array.ctypes.data
     if address % item == 0 and all(s % item == 0 for s in array.strides):
         return array
     if not gpu:
-        return np.ascontiguousarray(array)
+        return array.copy(order="C")
     cp = _cupy()
     raw = cp.ndarray(array.shape + (item,), dtype=cp.uint8, memptr=array.data, strides=array.strides + (1,))
     with array.device:
-        return cp.ascontiguousarray(raw).view(array.dtype).reshape(array.shape)
+        return raw.copy(order="C").view(array.dtype).reshape(array.shape)
 
 
 def _on_device(array: Any, gpu: bool):

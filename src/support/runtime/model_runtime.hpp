@@ -33,6 +33,10 @@ struct Traits {
     enum class Shapes { dynamic, fixed } shapes;
     // A failed enqueue: RuntimeError naming the shapes, or AssertionError(text).
     const char* execute_failure_assertion;  // nullptr: RuntimeError
+    // initialize(model_bytes, device, device_id), or initialize(model_bytes) alone.
+    bool initialize_takes_device;
+    // The TensorRT logger and runtime kept as attributes `logger` and `runtime`.
+    bool keeps_loader;
 };
 
 // ---------------------------------------------------------------- packages
@@ -60,7 +64,25 @@ inline Ref tensorrt(PyObject* module, const char* class_name) {
     return lazy_import(module, "trt", "tensorrt", message.c_str());
 }
 
-// ---------------------------------------------------------------- constructors
+// ---------------------------------------------------------------- module and constructors
+
+// The globals of a model module, in their published order: os, cp, onnxruntime, rk, trt,
+// BaseModelLoader, then np for the CPU path. `trt` is bound at import (None when
+// missing), or None until a TensorRT object first needs it. Returns BaseModelLoader.
+inline Ref bind_model_globals(PyObject* module, bool trt_at_import) {
+    bind_import(module, "os", "os");
+    bind_import(module, "cupy", "cp", true);
+    bind_import(module, "onnxruntime", "onnxruntime", true);
+    bind_import(module, "rasterkit", "rk");
+    if (trt_at_import)
+        bind_import(module, "tensorrt", "trt", true);
+    else
+        add_global(module, "trt", none());
+    Ref loader = Ref::own(PyImport_ImportModule("kestrel.base")).attr("BaseModelLoader");
+    add_global(module, "BaseModelLoader", loader);
+    bind_import(module, "numpy", "np");
+    return loader;
+}
 
 // The arguments of every model class's constructor, (self, model_path=None,
 // model_bytes=None, device="cuda"), checked before any work.
@@ -159,6 +181,14 @@ inline Ref io_names(const Ref& io) {
     Ref names = list();
     for (const Ref& item : iterate(io)) append(names, item.attr("name"));
     return names;
+}
+
+// session.run(None, {self.input_name: batch}) with the batch on the host: every output
+// of the model, as host arrays.
+inline Ref onnx_run(PyObject* module, const Ref& self, const Ref& batch) {
+    Ref feed = dict();
+    feed.set_item(self.attr("input_name"), to_host(module, batch));
+    return self.attr("session").method("run", none(), feed);
 }
 
 // ---------------------------------------------------------------- TensorRT engine files
@@ -401,6 +431,18 @@ void initialize_engine(PyObject* module, const Ref& self, const EngineSource& sr
     }
 }
 
+// The rest of a TensorRT backend's constructor: TensorRT and CuPy checked before any
+// file is touched, the engine found (or built) as the traits say, then self.initialize.
+inline void trt_load(PyObject* module, const Ref& self, const Traits& traits, const Build& build) {
+    tensorrt(module, traits.class_name);
+    cupy(module, traits.class_name);
+    EngineSource src = engine_source(module, self, traits, build);
+    if (traits.initialize_takes_device)
+        initialize_engine(module, self, src, src.bytes, self.attr("device"), self.attr("device_id"));
+    else
+        initialize_engine(module, self, src, src.bytes);
+}
+
 // ---------------------------------------------------------------- TensorRT objects
 
 // cp.cuda.Device(int(self.device_id)): the object's GPU, whether its ordinal is text or int.
@@ -506,6 +548,45 @@ struct Input {
     Ref array;
     Ref mean = none(), std = none();
 };
+
+// What a TensorRT backend's initialize works with once its engine is open.
+struct Opened {
+    Ref self, trt, cp;
+    Engine e;
+    Ref d_inputs, d_outputs;  // empty dicts, already set on the object
+};
+
+// A TensorRT backend's initialize: the arguments checked (model_bytes, and the device
+// texts where the traits take them: accepted, not used, as the object's own device_id
+// picks the GPU), then on that GPU the engine opened and `discover(opened)` run to find
+// the engine's tensors and fill d_inputs and d_outputs.
+template <class Discover>
+Ref trt_initialize(PyObject* module, const Args& args, const Traits& traits, Discover&& discover) {
+    static const Signature<4> with_device{"initialize", {"self", "model_bytes", "device", "device_id"}, 4};
+    static const Signature<2> bytes_only{"initialize", {"self", "model_bytes"}, 2};
+    PyObject *self_, *model_bytes;
+    if (traits.initialize_takes_device) {
+        auto a = with_device.parse(args);
+        self_ = a[0], model_bytes = a[1];
+        check_exact(a[1], &PyBytes_Type, "model_bytes");
+        check_exact(a[2], &PyUnicode_Type, "device");
+        check_exact(a[3], &PyUnicode_Type, "device_id");
+    } else {
+        auto a = bytes_only.parse(args);
+        self_ = a[0], model_bytes = a[1];
+        check_exact(a[1], &PyBytes_Type, "model_bytes");
+    }
+    Ref self = Ref::borrow(self_);
+    Ref trt = tensorrt(module, traits.class_name);
+    Ref cp = cupy(module, traits.class_name);
+    with(device_of(cp, self), [&] {
+        Opened o{self, trt, cp, open_engine(trt, cp, model_bytes, self, traits.keeps_loader), dict(), dict()};
+        self.set_attr("d_inputs", o.d_inputs);
+        self.set_attr("d_outputs", o.d_outputs);
+        discover(o);
+    });
+    return none();
+}
 
 // A float value equal to `v`: normalisation by 0.0 and 1.0 is skipped, which gives the
 // same bits and saves two passes over the batch.

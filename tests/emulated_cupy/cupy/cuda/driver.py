@@ -1,0 +1,2 @@
+class CUDADriverError(RuntimeError):
+    pass

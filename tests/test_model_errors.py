@@ -1,0 +1,153 @@
+"""The model modules under hostile collaborators: every failure is an ordinary exception.
+
+The image library, the array modules, sessions and engines are replaced by stand-ins that
+return wrong types, wrong shapes and negative sizes. Whatever happens, a call either
+returns or raises an ordinary exception: never SystemError (an error path that returned
+NULL without an exception set, or a C++ exception that escaped).
+"""
+
+import itertools
+import subprocess
+import sys
+import types
+
+import numpy as np
+import pytest
+
+from kestrel import enhance, segmentation, swap
+from standins import FakeGpu, fake_tensorrt
+
+
+class Odd:
+    """An array-like that answers everything with itself, with a shape of negative sizes."""
+
+    def __init__(self, shape=(-3, 3, 4, 4)):
+        self.shape = shape
+        self.dtype = np.float32
+        self.ndim = len(shape)
+
+    def __getitem__(self, key):
+        return self
+
+    def __len__(self):
+        return -1 if self.shape and self.shape[0] < 0 else 0
+
+    def __iter__(self):
+        return iter(())
+
+    def reshape(self, *args):
+        return self
+
+    def repeat(self, *args):
+        return self
+
+    __add__ = __sub__ = __mul__ = __truediv__ = __iadd__ = __isub__ = __itruediv__ = lambda self, other: self
+
+
+BAD_VALUES = [None, 7, "text", [], [None], Odd(), Odd(shape=()), Odd(shape=("x",)), np.zeros((0, 3, 4, 4), np.float32)]
+
+
+def images(n=2):
+    return [np.random.default_rng(i).random((8, 8, 3), dtype=np.float32) for i in range(n)]
+
+
+def rk_with(name, value):
+    """rasterkit with one function replaced by one returning `value`."""
+    import rasterkit
+
+    fake = types.SimpleNamespace(**{k: getattr(rasterkit, k) for k in dir(rasterkit) if not k.startswith("__")})
+    setattr(fake, name, lambda *a, **k: value)
+    return fake
+
+
+class SwapModel(swap.BaseFaceSwap):
+    def forward(self, batch, latent):
+        return self.result
+
+
+class ParseModel(segmentation.BaseFaceSegmentation):
+    def forward(self, batch):
+        return self.result
+
+
+class RestoreModel(enhance.BaseFaceEnhance):
+    def forward(self, batch):
+        return self.result
+
+
+CALLS = {
+    swap: [lambda m: m.get(images(1)[0], np.zeros(512, np.float32)),
+           lambda m: m.batch_get(images(3), np.zeros(512, np.float32), max_batch=2),
+           lambda m: m.batch_get(images(2), [np.zeros(512, np.float32)] * 2)],
+    segmentation: [lambda m: m.get(images(1)[0]), lambda m: m.batch_get(images(3), 2),
+                   lambda m: m.composite_masks(m.result)],
+    enhance: [lambda m: m.get(images(1)[0]), lambda m: m.batch_get(images(3))],
+}
+MODELS = {swap: SwapModel, segmentation: ParseModel, enhance: RestoreModel}
+RK_FUNCTIONS = ["images_to_batch", "image_to_batch", "batch_to_images", "fold_class_masks", "to_numpy"]
+
+
+def no_system_error(call):
+    try:
+        call()
+    except SystemError as e:  # pragma: no cover - the fault this file looks for
+        pytest.fail(f"SystemError: {e}")
+    except Exception:
+        pass
+
+
+@pytest.mark.parametrize("module", [swap, segmentation, enhance], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("replaced", ["forward", *RK_FUNCTIONS, "np", "cp"])
+def test_bad_collaborators_raise_ordinary_errors(monkeypatch, module, replaced):
+    for value, call in itertools.product(BAD_VALUES, CALLS[module]):
+        model = MODELS[module](device="cpu")
+        model.result = np.zeros((2, 19, 4, 4), np.float32)
+        if replaced == "forward":
+            model.result = value
+        elif replaced in ("np", "cp"):
+            monkeypatch.setattr(module, replaced, types.SimpleNamespace(ndarray=type(value), asarray=lambda *a: value,
+                                                                        concatenate=lambda *a: value))
+        else:
+            monkeypatch.setattr(module, "rk", rk_with(replaced, value))
+        no_system_error(lambda: call(model))
+        monkeypatch.undo()
+
+
+@pytest.mark.parametrize("module, cls", [(swap, "TrtFaceSwap"), (segmentation, "TrtFaceSegmentation"),
+                                         (enhance, "TrtFaceEnhance")])
+def test_bad_engines_raise_ordinary_errors(monkeypatch, module, cls):
+    gpu = FakeGpu()
+    monkeypatch.setattr(module, "cp", gpu)
+    shapes = [(-1, 3, 8, 8), (-2,), (), (2, -5, 8, 8), ("x", 3)]
+    for first, second in itertools.product(shapes, repeat=2):
+        tensors = [("a", "in", first), ("b", "in", (-1, 512)), ("c", "out", second)]
+        monkeypatch.setattr(module, "trt", fake_tensorrt(gpu, tensors=tensors, run=lambda buf: None))
+        for value in BAD_VALUES:
+            def construct_and_run():
+                model = getattr(module, cls)(model_bytes=b"engine")
+                model.forward(*([value, np.zeros((2, 512), np.float32)] if module is swap else [value]))
+            no_system_error(construct_and_run)
+
+
+@pytest.mark.parametrize("module", ["swap", "segmentation", "enhance"])
+def test_interpreter_exit_while_a_daemon_thread_is_inside(module):
+    """A thread still inside a model call when the interpreter exits is ended by CPython;
+    nothing on its way out may abort the process."""
+    code = f"""
+import threading, numpy as np
+from kestrel import {module} as m
+cls = {{'swap': 'BaseFaceSwap', 'segmentation': 'BaseFaceSegmentation', 'enhance': 'BaseFaceEnhance'}}['{module}']
+class Model(getattr(m, cls)):
+    def forward(self, batch, *rest):
+        return batch if '{module}' != 'segmentation' else np.tile(batch, (1, 7, 1, 1))[:, :19]
+model = Model(device='cpu')
+image = np.random.default_rng(0).random((64, 64, 3), dtype=np.float32)
+def loop():
+    while True:
+        model.get(image, *([np.zeros(512, np.float32)] if '{module}' == 'swap' else []))
+threading.Thread(target=loop, daemon=True).start()
+import time; time.sleep(0.05)
+"""
+    for _ in range(20):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert result.returncode == 0, result.stderr[-2000:]
