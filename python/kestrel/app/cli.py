@@ -116,11 +116,12 @@ def _model_arg(value):
 def make_setup(args, latent_default=None) -> Setup:
     """Device, models and identity, each checked before any frame is read."""
     device = choose_device(args.device, args.backend)
-    xp, sync = np, None
+    xp, sync, ordinal = np, None, None
     if device.startswith("cuda"):
         import cupy
 
-        cupy.cuda.Device(int(device.split(":")[1])).use()
+        ordinal = int(device.split(":")[1])
+        cupy.cuda.Device(ordinal).use()
         xp, sync = cupy, cupy.cuda.get_current_stream().synchronize
     if args.source is not None:
         latent = source_latent(args.source, _model_arg(args.encoder), detector(args.detector))
@@ -142,7 +143,7 @@ def make_setup(args, latent_default=None) -> Setup:
         models[role] = load_model(role, _model_arg(value), args.backend, device)
     if args.source is not None and not args.source.lower().endswith(".npy") and _model_arg(args.encoder) is None:
         standin_roles.append("encoder")
-    chain = Chain(models["swap"], latent, models.get("enhance"), models.get("parse"), xp)
+    chain = Chain(models["swap"], latent, models.get("enhance"), models.get("parse"), xp, ordinal)
     return Setup(device, chain, sync, standin_roles, args.quiet, args.max_frames)
 
 

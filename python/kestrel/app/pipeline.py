@@ -1,8 +1,10 @@
-"""The typical frame for every frame, with decoding and encoding on their own threads.
+"""The typical frame for every frame, on four threads one frame apart.
 
 One frame: landmarks -> FFHQ-aligned crop (and the matrix that cut it) -> swap -> optional
-enhancement and segmentation -> paste-back. On a GPU the frame is uploaded once and stays
-a CuPy array through every stage until the one download before encoding.
+enhancement and segmentation -> paste-back. Decoding, landmarks and alignment, the models
+and paste-back, and encoding each run on a thread of their own, so that the models never
+wait on I/O or on the alignment of their frame. On a GPU the frame is uploaded once and
+stays a CuPy array through every stage until the one download before encoding.
 """
 
 import queue
@@ -42,27 +44,52 @@ class Clock:
         self.counts[stage] += 1
 
 
-class Chain:
-    """The modules chained for one face per frame, on NumPy (CPU) or CuPy (GPU) arrays."""
+@dataclass
+class Aligned:
+    """A frame ready for the models: the frame on the chain's device, the aligned crop and
+    the matrix that cut it (frame -> crop pixels)."""
 
-    def __init__(self, swapper, latent, enhancer=None, parser=None, xp=np):
-        self.swapper, self.enhancer, self.parser, self.xp = swapper, enhancer, parser, xp
+    frame: object
+    crop: object
+    M: np.ndarray
+
+
+class Chain:
+    """The modules chained for one face per frame, on NumPy (CPU) or CuPy (GPU) arrays.
+
+    `prepare` (alignment) and `finish` (models and paste-back) may run on two threads, one
+    frame apart; each keeps to its own objects. On a GPU both use `device` (an ordinal).
+    """
+
+    def __init__(self, swapper, latent, enhancer=None, parser=None, xp=np, device=None):
+        self.swapper, self.enhancer, self.parser, self.xp, self.device = swapper, enhancer, parser, xp, device
         self.latent = xp.asarray(latent, dtype=xp.float32)
         self.side = int(swapper.input_size[0])  # aligned crops at the swap's own size
         self.paster = PasteBack()
         self.blur = rk.GaussianBlur()
         self.feather = {}  # feathered paste masks per crop size
 
+    def use_device(self):
+        """Make the chain's GPU current in the calling thread (CuPy's choice is per thread)."""
+        if self.device is not None:
+            self.xp.cuda.Device(self.device).use()
+
     def __call__(self, image: np.ndarray, landmarks, clock) -> np.ndarray | None:
         """The frame with its face replaced, as host uint8; None when the landmarks give no
         usable face (degenerate, or wholly outside the frame)."""
-        xp = self.xp
+        aligned = self.prepare(image, landmarks, clock)
+        return None if aligned is None else self.finish(aligned, clock)
+
+    def prepare(self, image: np.ndarray, landmarks, clock) -> Aligned | None:
         with clock("align", sync=True):
             M = ffhq_crop_matrix(landmarks, image.shape[:2], self.side)
             if M is None:
                 return None
-            frame = xp.asarray(image)  # the one upload
-            crop = align_face_ffhq(frame, landmarks, output_size=self.side)
+            frame = self.xp.asarray(image)  # the one upload
+            return Aligned(frame, align_face_ffhq(frame, landmarks, output_size=self.side), M)
+
+    def finish(self, aligned: Aligned, clock) -> np.ndarray:
+        xp, frame, crop = self.xp, aligned.frame, aligned.crop
         with clock("swap", sync=True):
             face = self.swapper.get(crop, self.latent)
         if self.enhancer is not None:
@@ -76,7 +103,7 @@ class Chain:
                 region = self.parser.get(crop).max(axis=2)
         with clock("paste", sync=True):
             h, w = face.shape[:2]
-            M_face = resized_crop_matrix(M, (self.side, self.side), (h, w))
+            M_face = resized_crop_matrix(aligned.M, (self.side, self.side), (h, w))
             if region is None:
                 merged = self.paster.get(frame, face, M_face)
             else:
@@ -131,14 +158,23 @@ def _get(q, stop):
 
 
 def run(frames, sink, chain, landmarks_for, clock, progress=None, depth=4) -> Summary:
-    """Decode on one thread, run the chain here, encode on another. `frames` is an iterator
-    of Items; `landmarks_for(item)` gives five points or None. The first error of any
-    thread stops all three and is raised here; Ctrl-C too. The sink is finished only when
-    every frame went through."""
+    """Four threads, one frame apart: decode, prepare (landmarks and alignment), the models
+    and paste-back (here), encode. `frames` is an iterator of Items; `landmarks_for(item)`
+    gives five points or None. The first error of any thread stops them all and is raised
+    here; Ctrl-C too. The sink is only written to, never finished, here."""
     summary = Summary(clock=clock)
-    decoded, done = queue.Queue(depth), queue.Queue(depth)
+    decoded, aligned, done = queue.Queue(depth), queue.Queue(depth), queue.Queue(depth)
     stop = threading.Event()
     errors = []
+
+    def guarded(body):
+        def target():
+            try:
+                body()
+            except BaseException as e:
+                errors.append(e)
+                stop.set()
+        return target
 
     def decode():
         try:
@@ -147,33 +183,37 @@ def run(frames, sink, chain, landmarks_for, clock, progress=None, depth=4) -> Su
                     item = next(frames, _END)
                 if item is _END or not _put(decoded, item, stop):
                     break
-        except BaseException as e:
-            errors.append(e)
-            stop.set()
         finally:
             _put(decoded, _END, stop)
 
-    def encode():
+    def prepare():
+        chain.use_device()
         try:
-            while (item := _get(done, stop)) is not _END:
-                with clock("encode"):
-                    sink.write(item)
-                if progress is not None:
-                    progress.update(1)
-        except BaseException as e:
-            errors.append(e)
-            stop.set()
+            while (item := _get(decoded, stop)) is not _END:
+                with clock("detect"):
+                    landmarks = landmarks_for(item)
+                ready = None if landmarks is None else chain.prepare(item.image, landmarks, clock)
+                if not _put(aligned, (item, ready), stop):
+                    break
+        finally:
+            _put(aligned, _END, stop)
 
-    threads = [threading.Thread(target=decode, name="kestrel-decode", daemon=True),
-               threading.Thread(target=encode, name="kestrel-encode", daemon=True)]
+    def encode():
+        while (item := _get(done, stop)) is not _END:
+            with clock("encode"):
+                sink.write(item)
+            if progress is not None:
+                progress.update(1)
+
+    threads = [threading.Thread(target=guarded(body), name=f"kestrel-{body.__name__}", daemon=True)
+               for body in (decode, prepare, encode)]
     start = time.perf_counter()
     for t in threads:
         t.start()
     try:
-        while (item := _get(decoded, stop)) is not _END:
-            with clock("detect"):
-                landmarks = landmarks_for(item)
-            result = None if landmarks is None else chain(item.image, landmarks, clock)
+        while (entry := _get(aligned, stop)) is not _END:
+            item, ready = entry
+            result = None if ready is None else chain.finish(ready, clock)
             summary.frames += 1
             if result is not None:
                 summary.with_face += 1
@@ -207,20 +247,23 @@ def before_after(before: np.ndarray, after: np.ndarray, max_height=480, gap=8) -
     return strip
 
 
+THREAD_OF = {"decode": "decode", "detect": "prepare", "align": "prepare", "encode": "encode"}  # else: models
+
+
 def table(summary: Summary) -> str:
-    """Milliseconds per frame for each stage, its share of the model thread's time, and
-    the frames per second of the whole run."""
+    """Milliseconds per frame for each stage, its share of the frame work (detect to paste),
+    the thread it runs on, and the frames per second of the whole run."""
     clock = summary.clock
-    model_ms = sum(clock.ms[s] for s in STAGES if s not in OWN_THREAD)
-    lines = [f"{'stage':<10}{'ms/frame':>10}{'share':>10}"]
+    work_ms = sum(clock.ms[s] for s in STAGES if s not in OWN_THREAD)
+    lines = [f"{'stage':<10}{'ms/frame':>10}{'share':>10}  thread"]
     for stage in STAGES:
         n = clock.counts[stage]
+        thread = THREAD_OF.get(stage, "models")
         if n == 0:
-            lines.append(f"{stage:<10}{'-':>10}{'':>10}")
+            lines.append(f"{stage:<10}{'-':>10}{'':>10}  {thread}")
             continue
-        per = clock.ms[stage] / n
-        share = "own thread" if stage in OWN_THREAD else f"{100 * clock.ms[stage] / model_ms:.1f} %" if model_ms else ""
-        lines.append(f"{stage:<10}{per:>10.1f}{share:>12}")
+        share = "" if stage in OWN_THREAD or not work_ms else f"{100 * clock.ms[stage] / work_ms:.1f} %"
+        lines.append(f"{stage:<10}{clock.ms[stage] / n:>10.1f}{share:>10}  {thread}")
     fps = summary.frames / summary.seconds if summary.seconds > 0 else 0.0
     lines.append(f"{summary.frames} frame{'s' if summary.frames != 1 else ''} in {summary.seconds:.2f} s: "
                  f"{fps:.1f} frames/s; {summary.with_face} with a face, "
