@@ -24,8 +24,9 @@ GPU_CHECK_PYTHON ?= python3
 
 .PHONY: demo test bench gpu-check
 
+# The main job on its embedded default: pictures, clip and timing table in kestrel-demo/.
 demo: $(VENV)/.installed
-	$(PY) -m kestrel.demo
+	$(PY) -m kestrel
 
 # The whole suite, then the gpu tests again on the emulated GPU (where a real one is
 # present, the first run has already run them there).
@@ -45,7 +46,7 @@ $(PY):
 
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q scikit-build-core ninja "cmake>=3.26"
-	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.KESTREL_WERROR=ON ".[cpu,test]"
+	$(PY) -m pip install -q --no-build-isolation --config-settings=cmake.define.KESTREL_WERROR=ON ".[cpu,test,app]"
 	touch $@
 
 $(STUBS_DIR)/.installed-$(TRT_STUBS_VERSION): | $(PY)
