@@ -12,6 +12,8 @@ from importlib import resources
 
 import numpy as np
 
+import rasterkit as rk
+
 from . import BadInput, need
 
 # Five points of a mean face in a unit square around it, placed in the box the LBP cascade
@@ -225,8 +227,6 @@ class CascadeDetector:
 
     @staticmethod
     def _refine_eyes(gray, points, side):
-        from scipy.ndimage import gaussian_filter
-
         template_eyes = points[:2]
         eyes = []
         r = max(int(side * 0.09), 2)
@@ -235,7 +235,7 @@ class CascadeDetector:
             window = gray[max(y0, 0):max(y0 + 2 * r, 0), max(x0, 0):max(x0 + 3 * r, 0)]
             if window.size == 0:
                 return points
-            smooth = gaussian_filter(window, side * 0.012)
+            smooth = rk.gaussian_filter(np.asarray(window, np.float32), side * 0.012)
             wy, wx = np.unravel_index(np.argmin(smooth), smooth.shape)
             eyes.append((max(x0, 0) + wx, max(y0, 0) + wy))
         eyes = np.array(eyes, np.float64)
