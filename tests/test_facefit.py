@@ -1,6 +1,7 @@
 import math
 import pathlib
 import runpy
+import sys
 import types
 
 import numpy as np
@@ -9,7 +10,18 @@ import pytest
 from kestrel import facefit
 
 BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench" / "align_paste.py"
-bench = types.SimpleNamespace(**runpy.run_path(str(BENCH)))  # the plain recipe to compare with
+
+
+def load_bench():
+    """The bench's plain recipe, to compare with; it imports its folder's helpers."""
+    sys.path.insert(0, str(BENCH.parent))
+    try:
+        return types.SimpleNamespace(**runpy.run_path(str(BENCH)))
+    finally:
+        sys.path.remove(str(BENCH.parent))
+
+
+bench = load_bench()
 
 
 @pytest.fixture(params=["numpy", pytest.param("cupy", marks=pytest.mark.gpu)])
