@@ -1,4 +1,4 @@
-// rasterkit._cpu: the CPU kernels of rasterkit (NumPy arrays), OpenMP over rows.
+// rasterkit._cpu: the CPU kernels of rasterkit (NumPy arrays), rows shared by a thread team.
 //
 // The Python package resolves arguments (sizes, interpolation, kernel sizes, matrix
 // inversion, normalisation constants) and allocates the outputs; these entries check
@@ -14,8 +14,8 @@
 #include "rasterkit/pixel_math.h"
 
 #include <cxxabi.h>
-#include <omp.h>
 #include <pthread.h>
+#include <sched.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -23,13 +23,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <initializer_list>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -199,6 +203,8 @@ index_t floats(std::initializer_list<std::pair<index_t, index_t>> terms) {
 // Thread-private scratch, allocated before the parallel region: nothing may throw
 // inside one. A failed allocation throws std::bad_alloc out of the entry, whose guard
 // raises MemoryError.
+int team_size();
+
 struct Scratch {
     std::vector<float> data;
     size_t per_thread = 0;
@@ -208,42 +214,154 @@ struct Scratch {
             return false;
         }
         per_thread = static_cast<size_t>(floats_per_thread);
-        data.assign(per_thread * static_cast<size_t>(omp_get_max_threads()), 0.0f);
+        data.assign(per_thread * static_cast<size_t>(team_size()), 0.0f);
         return true;
     }
-    float* mine() { return data.data() + per_thread * static_cast<size_t>(omp_get_thread_num()); }
+    // The scratch of the thread working in `slot` (0 .. team_size() - 1).
+    float* of(int slot) { return data.data() + per_thread * static_cast<size_t>(slot); }
 };
 
-// Parallelise only work large enough to pay for the thread team: about a millisecond
-// of vectorised work on one core. A parallel region ends in a barrier that waits for every worker, also
-// one that found no work; on a machine whose other cores are busy a worker may not
-// run for a whole scheduler slice, which turned a 0.8 ms blur into 10 ms at two threads.
-constexpr index_t kParallelWork = index_t{1} << 24;
+// Parallelise only work large enough to pay for waking a helper: about a millisecond of
+// vectorised work on one core.
+constexpr index_t kParallelWork = index_t{1} << 20;
 
 // The batch conversions cost a load, a multiply-add and a store per element, and run
-// right before and after an inference engine's own threads. After a parallel region
-// libgomp's workers spin for milliseconds by default, and on a small machine that
-// spinning takes the cores the engine needs: it cost far more than the second thread
-// saves below some 8M elements (about 2 ms of work on one core).
+// right before and after an inference engine's own threads, which a helper would compete
+// with below some 8M elements (about 2 ms of work on one core).
 constexpr index_t kParallelConversion = index_t{1} << 23;
 
 // ------------------------------------------------------------------ thread team, forks, Ctrl-C
 
-// libgomp keeps its worker threads between parallel regions. A child forked after the
-// parent started them inherits the pool's bookkeeping but not the threads, and blocks
-// for ever in its first parallel region. Such children run every kernel on one thread.
-std::atomic<bool> team_started{false};
-std::atomic<bool> forked_after_team{false};
+// The rows of a kernel run on the calling thread and on helper threads that join as they
+// wake: each takes the next row from a shared counter, and the caller waits only for rows
+// a helper has taken and not yet finished. A helper the scheduler has not run yet (the
+// other cores busy, or the helper still asleep) costs nothing: the caller does its rows
+// too. A barrier at the end of every parallel region, as OpenMP has, waits for each
+// worker instead; on a small busy machine that made two threads slower than one.
+//
+// One team serves one job at a time; a kernel called while another thread's job runs
+// works alone. Helpers never touch Python. The team is never destroyed (its helpers wait
+// for work until the process ends), and a child forked while it exists starts a new one:
+// the parent's helpers do not exist there, and its lock may have been held at the fork.
+class Team {
+public:
+    explicit Team(int size) : size_(size) {}
 
-void mark_forked_child() {
-    if (team_started.load(std::memory_order_relaxed)) forked_after_team.store(true, std::memory_order_relaxed);
+    int size() const { return size_.load(std::memory_order_relaxed); }
+    void set_size(int n) { size_.store(n, std::memory_order_relaxed); }
+
+    // body(row, slot) for every row of [lo, hi): slot 0 on the calling thread, 1 ..
+    // size() - 1 on helpers; on the calling thread alone unless `parallel`.
+    template <class Body>
+    void rows(index_t lo, index_t hi, bool parallel, Body& body) {
+        const int slots = size();
+        if (!parallel || slots < 2 || hi - lo < 2 || busy_.exchange(true, std::memory_order_acquire)) {
+            for (index_t y = lo; y < hi; ++y) body(y, 0);
+            return;
+        }
+        Job job{[](void* b, index_t y, int slot) { (*static_cast<Body*>(b))(y, slot); }, &body, {lo}, hi, slots};
+        if (start_helpers(slots - 1)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                job.generation = ++generation_;
+                job_ = &job;
+            }
+            wake_.notify_all();
+        }
+        for (index_t y; (y = job.next.fetch_add(1, std::memory_order_relaxed)) < hi;) body(y, 0);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            job_ = nullptr;
+            idle_.wait(lock, [&] { return job.users == 0; });
+        }
+        busy_.store(false, std::memory_order_release);
+    }
+
+private:
+    struct Job {
+        void (*run)(void*, index_t, int);
+        void* body;
+        std::atomic<index_t> next;
+        index_t end;
+        int slots;
+        unsigned long generation = 0;
+        int users = 0;  // helpers at work on it, guarded by mutex_
+    };
+
+    // Starts helpers up to `count`; false when there are none (the caller then works alone).
+    bool start_helpers(int count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            for (; started_ < count; ++started_) std::thread(&Team::help, this, started_ + 1).detach();
+        } catch (const std::exception&) {
+            // No more threads now: the ones there are will do.
+        }
+        return started_ > 0;
+    }
+
+    void help(int slot) {
+        unsigned long seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return job_ && job_->generation != seen; });
+            Job& job = *job_;
+            seen = job.generation;
+            if (slot >= job.slots) continue;
+            ++job.users;
+            lock.unlock();
+            for (index_t y; (y = job.next.fetch_add(1, std::memory_order_relaxed)) < job.end;)
+                job.run(job.body, y, slot);
+            lock.lock();
+            if (--job.users == 0) idle_.notify_all();
+        }
+    }
+
+    std::atomic<int> size_;
+    std::atomic<bool> busy_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    Job* job_ = nullptr;
+    unsigned long generation_ = 0;
+    int started_ = 0;
+};
+
+// The threads a kernel may use: OMP_NUM_THREADS where set, the variable other libraries'
+// thread teams follow, else the CPUs this process may run on.
+int default_team_size() {
+    if (const char* env = std::getenv("OMP_NUM_THREADS")) {
+        const long n = std::strtol(env, nullptr, 10);
+        if (n >= 1 && n <= 1024) return static_cast<int>(n);
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return std::max(1, CPU_COUNT(&cpus));
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
-// Whether work judged `large` enough runs on the thread team.
-bool use_team(bool large) {
-    if (!large || forked_after_team.load(std::memory_order_relaxed) || omp_get_max_threads() < 2) return false;
-    team_started.store(true, std::memory_order_relaxed);
-    return true;
+// The team, made on first use: anew in a forked child, with the parent's size.
+std::atomic<Team*> the_team{nullptr};
+std::atomic<int> inherited_size{0};
+
+Team& team() {
+    Team* t = the_team.load(std::memory_order_acquire);
+    if (t) return *t;
+    const int inherited = inherited_size.load(std::memory_order_relaxed);
+    Team* made = new Team(inherited > 0 ? inherited : default_team_size());
+    if (the_team.compare_exchange_strong(t, made, std::memory_order_acq_rel)) return *made;
+    delete made;
+    return *t;
+}
+
+int team_size() { return team().size(); }
+
+void start_anew_in_child() {
+    if (Team* t = the_team.load(std::memory_order_relaxed)) inherited_size.store(t->size(), std::memory_order_relaxed);
+    the_team.store(nullptr, std::memory_order_relaxed);  // the parent's is left as it was
+}
+
+// body(row, slot) over rows [lo, hi), on the team when `large` says the work pays for it.
+template <class Body>
+void team_rows(index_t lo, index_t hi, bool large, Body&& body) {
+    team().rows(lo, hi, large, body);
 }
 
 // Multiply-adds per band of rows between two checks for Ctrl-C: a fraction of a second
@@ -267,7 +385,7 @@ bool in_bands(index_t rows, double row_work, Body&& body) {
         PyErr_Format(PyExc_ValueError, "image rows are too long to process (%.3g operations each)", row_work);
         return false;
     }
-    const index_t band = std::max<index_t>(omp_get_max_threads(), static_cast<index_t>(kBandWork / std::max(row_work, 1.0)));
+    const index_t band = std::max<index_t>(team_size(), static_cast<index_t>(kBandWork / std::max(row_work, 1.0)));
     for (index_t lo = 0; lo < rows; lo += band) {
         const index_t hi = std::min(rows, lo + band);
         Py_BEGIN_ALLOW_THREADS
@@ -407,12 +525,11 @@ template <class T>
 void resize_rows(const View& src, const View& dst, const AxisTable& tx, const AxisTable& ty, Scratch& scratch,
                  index_t y0, index_t y1, double row_work) {
     const index_t row_len = dst.w * dst.c;
-#pragma omp parallel for schedule(dynamic) if (use_team((y1 - y0) * row_work > kParallelWork))
-    for (index_t y = y0; y < y1; ++y) {
-        const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.mine());
+    team_rows(y0, y1, (y1 - y0) * row_work > kParallelWork, [&](index_t y, int slot) {
+        const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.of(slot));
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
-    }
+    });
 }
 
 // resize(src, dst, mode_x, mode_y): dst is C-contiguous of src's dtype and channels.
@@ -777,15 +894,14 @@ void warp_band(const View& src, const View& dst, index_t y0, const double* im) {
 template <class T>
 void warp_tiles(const View& src, const View& dst, const double* im, index_t t0, index_t t1) {
     const index_t rows = std::min(t1 * kTileRows, dst.h) - t0 * kTileRows;
-#pragma omp parallel for schedule(dynamic) if (use_team(rows * dst.w * src.c * 4 > kParallelWork))
-    for (index_t band = t0; band < t1; ++band) {
+    team_rows(t0, t1, rows * dst.w * src.c * 4 > kParallelWork, [&](index_t band, int) {
         switch (src.c) {
             case 1: warp_band<T, 1>(src, dst, band * kTileRows, im); break;
             case 3: warp_band<T, 3>(src, dst, band * kTileRows, im); break;
             case 4: warp_band<T, 4>(src, dst, band * kTileRows, im); break;
             default: warp_band<T, 0>(src, dst, band * kTileRows, im); break;
         }
-    }
+    });
 }
 
 // warp_affine(src, dst, inverse): inverse is the 2 x 3 destination-to-source map as
@@ -922,8 +1038,8 @@ PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // A one-channel mask is read as channel 0 for every channel.
     const double row_work = static_cast<double>(frame.w * frame.c) * 4.0;
     const bool done = in_bands(frame.h, row_work, [&](index_t y0, index_t y1) {
-#pragma omp parallel for schedule(dynamic) if (use_team((y1 - y0) * row_work > kParallelWork))
-        for (index_t y = y0; y < y1; ++y) paste_row(frame, crop, mask, dst, im.data(), y);
+        team_rows(y0, y1, (y1 - y0) * row_work > kParallelWork,
+                  [&](index_t y, int) { paste_row(frame, crop, mask, dst, im.data(), y); });
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
@@ -1040,17 +1156,17 @@ bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
     Scratch scratch;
     if (!scratch.allocate(floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}}))) return false;
     const size_t ptr_slots = 2 * static_cast<size_t>(std::max(axes[0].taps, axes[1].taps) + 1);
-    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(omp_get_max_threads()));
+    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(team_size()));
     const double count = static_cast<double>(src.w * src.c);
     const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
                             (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
     const index_t blocks = (src.h + kFilterBlock - 1) / kFilterBlock;
     return in_bands(blocks, row_work * kFilterBlock, [&](index_t b0, index_t b1) {
         const double work = row_work * static_cast<double>(std::min(src.h, b1 * kFilterBlock) - b0 * kFilterBlock);
-#pragma omp parallel for schedule(dynamic) if (use_team(work > kParallelWork))
-        for (index_t b = b0; b < b1; ++b)
+        team_rows(b0, b1, work > kParallelWork, [&](index_t b, int slot) {
             filter_block(src, dst, axes, b * kFilterBlock, std::min(src.h, (b + 1) * kFilterBlock),
-                         ptrs.data() + ptr_slots * static_cast<size_t>(omp_get_thread_num()), scratch.mine());
+                         ptrs.data() + ptr_slots * static_cast<size_t>(slot), scratch.of(slot));
+        });
     });
 }
 
@@ -1092,9 +1208,8 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
     const index_t row_len = w * cn;
     const float *wy = ky.data(), *wx = kx.data();
     const double work = static_cast<double>((y1 - y0) * row_len) * static_cast<double>(ky.size() + kx.size());
-#pragma omp parallel for schedule(dynamic) if (use_team(work > kParallelWork))
-    for (index_t y = y0; y < y1; ++y) {
-        float* padded = scratch.mine();
+    team_rows(y0, y1, work > kParallelWork, [&](index_t y, int slot) {
+        float* padded = scratch.of(slot);
         float* row = padded + rx * cn;
         // The kernels are symmetric: mirrored taps share one multiply.
         accumulate_row<T>(src, 0, y, wy[ry], true, row);
@@ -1116,7 +1231,7 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
         }
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
-    }
+    });
 }
 
 // gaussian_blur(src, dst, ksize, sigma): ksize odd and positive; sigma <= 0 derives
@@ -1326,8 +1441,7 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const bool parallel = static_cast<double>(rows) * row_work > static_cast<double>(kParallelConversion);
     const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
         // All (image, row) pairs in one loop: balances one large image and many small ones.
-#pragma omp parallel for schedule(dynamic) if (use_team(parallel))
-        for (index_t r = r0; r < r1; ++r) {
+        team_rows(r0, r1, parallel, [&](index_t r, int slot) {
             const index_t i = r / out_h, y = r % out_h;
             const View& v = views[static_cast<size_t>(i)];
             const bool resize = v.h != out_h || v.w != out_w;
@@ -1335,10 +1449,10 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
             const AxisTable* ty = resize ? &tables[static_cast<size_t>(2 * i + 1)] : nullptr;
             float* image_out = out + i * per_image;
             if (v.dtype == DType::U8)
-                batch_row<unsigned char>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
+                batch_row<unsigned char>(v, image_out, out_h, out_w, nz, tx, ty, scratch.of(slot), y);
             else
-                batch_row<float>(v, image_out, out_h, out_w, nz, tx, ty, scratch.mine(), y);
-        }
+                batch_row<float>(v, image_out, out_h, out_w, nz, tx, ty, scratch.of(slot), y);
+        });
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
@@ -1375,8 +1489,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const index_t rows = src.n * src.h;
     const bool parallel = rows * src.w * cn > kParallelConversion;
     const bool done = in_bands(rows, static_cast<double>(src.w * cn), [&](index_t r0, index_t r1) {
-#pragma omp parallel for schedule(dynamic) if (use_team(parallel))
-        for (index_t r = r0; r < r1; ++r) {
+        team_rows(r0, r1, parallel, [&](index_t r, int) {
             const index_t i = r / src.h, y = r % src.h;
             float* d = dst.at<float>(i, y, 0, 0);
             for (index_t c = 0; c < cn; ++c) {
@@ -1384,7 +1497,7 @@ PyObject* py_batch_to_images(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                 const float a = scale[static_cast<size_t>(c)], b = shift[static_cast<size_t>(c)];
                 for (index_t x = 0; x < src.w; ++x) d[x * cn + c] = p[x * src.sx] * a + b;
             }
-        }
+        });
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
@@ -1477,8 +1590,8 @@ PyObject* py_fold_class_masks(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const index_t rows = preds.n * preds.w;
     const double row_work = static_cast<double>(preds.c) * static_cast<double>(2 * classes + channels);
     const bool done = in_bands(rows, row_work, [&](index_t r0, index_t r1) {
-#pragma omp parallel for schedule(dynamic) if (use_team((r1 - r0) * row_work > kParallelWork))
-        for (index_t r = r0; r < r1; ++r) fold_row(preds, dst, lut.data(), r / preds.w, r % preds.w);
+        team_rows(r0, r1, (r1 - r0) * row_work > kParallelWork,
+                  [&](index_t r, int) { fold_row(preds, dst, lut.data(), r / preds.w, r % preds.w); });
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;
@@ -1489,11 +1602,11 @@ PyObject* py_fold_class_masks(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyObject* py_set_num_threads(PyObject*, PyObject* arg) {
     index_t n;
     if (!get_index(arg, 1, 1024, "threads", &n)) return nullptr;
-    omp_set_num_threads(static_cast<int>(n));
+    team().set_size(static_cast<int>(n));
     Py_RETURN_NONE;
 }
 
-PyObject* py_get_num_threads(PyObject*, PyObject*) { return PyLong_FromLong(omp_get_max_threads()); }
+PyObject* py_get_num_threads(PyObject*, PyObject*) { return PyLong_FromLong(team_size()); }
 
 // An entry as CPython calls it: C++ exceptions (only allocations throw, always before
 // any parallel region and with the GIL held) become Python errors here instead of
@@ -1534,9 +1647,9 @@ PyMethodDef methods[] = {
     {"batch_to_images", pyglue::fastcall(guarded<py_batch_to_images>),
      METH_FASTCALL, "batch_to_images(batch, dst, mean, std, swap_rb)\n--\n\nFills NHWC images from a batch."},
     {"set_num_threads", py_set_num_threads, METH_O,
-     "set_num_threads(n)\n--\n\nSets the number of OpenMP threads the kernels use."},
+     "set_num_threads(n)\n--\n\nSets the number of threads the kernels use (the caller included)."},
     {"get_num_threads", py_get_num_threads, METH_NOARGS,
-     "get_num_threads()\n--\n\nThe number of OpenMP threads the kernels use."},
+     "get_num_threads()\n--\n\nThe number of threads the kernels use (the caller included)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1548,7 +1661,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__cpu() {
-    static const int registered = pthread_atfork(nullptr, nullptr, mark_forked_child);
+    static const int registered = pthread_atfork(nullptr, nullptr, start_anew_in_child);
     if (registered != 0) {
         PyErr_SetString(PyExc_RuntimeError, "rasterkit: cannot register its fork handler");
         return nullptr;

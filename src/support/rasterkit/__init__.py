@@ -1,7 +1,7 @@
 """rasterkit: image operations for NumPy arrays (CPU) and CuPy arrays (GPU).
 
 Every operation returns arrays of the kind it was given: NumPy in, NumPy out (C++
-kernels, OpenMP over rows); CuPy in, CuPy out (CUDA kernels, no host synchronisation).
+kernels, rows shared by a thread team); CuPy in, CuPy out (CUDA kernels, no host synchronisation).
 A GPU operation runs on its input's device, whichever is current: that device is made
 current for the call, so its kernels go to CuPy's current stream of that device and
 its outputs come from CuPy's memory pool there. GPU inputs of one call on different
