@@ -2,10 +2,11 @@
 
 One 1920 x 1080 frame and three faces in turn: a mid-size face near the centre, the same
 face near the left edge (reflect padding runs) and a large face (pre-shrinking runs).
-Both sides run in this process with the same thread count (cv2.setNumThreads and the
-OpenMP thread count); the ratio is ours / plain, so below 1.0 means faster.
+Both sides run in this process with the same thread count, one and then two
+(cv2.setNumThreads and rasterkit's thread team); the ratio is ours / plain, so below 1.0
+means faster.
 
-    python bench/align_paste.py [--threads N] [--repeat N] [--gpu]
+    python bench/align_paste.py [--threads 1 2] [--repeat N] [--gpu]
 
 With --gpu (CuPy and a CUDA device) it also reports milliseconds per frame on CuPy arrays:
 alignment, paste-back, and a whole frame without networks (align, the crop's warp, paste),

@@ -140,7 +140,7 @@ def main():
     parser.add_argument("--threads", type=int, default=os.cpu_count())
     args = parser.parse_args()
 
-    os.environ["OMP_NUM_THREADS"] = str(args.threads)  # before the OpenMP runtime starts
+    os.environ["OMP_NUM_THREADS"] = str(args.threads)  # rasterkit's thread team, before it starts
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import av
     import cv2

@@ -1,6 +1,6 @@
 """rasterkit against the plain OpenCV / NumPy / SciPy recipe for the image work of a
 face-swap frame, same inputs, at one thread and at two in one run (both sides limited
-to the same threads: cv2.setNumThreads and rasterkit's OpenMP thread count; SciPy's
+to the same threads: cv2.setNumThreads and rasterkit's thread team; SciPy's
 filter and NumPy's arithmetic run on one thread anyway). Prints one table: per operation
 and thread count the median times and the ratio rasterkit / reference (below 1 means
 rasterkit is faster), then the GPU time per operation when CuPy and a CUDA device are

@@ -9,7 +9,7 @@
   (b) the best plain NumPy a user would write: argmax over the class axis, a lookup
       table from class to category counts, one-hot planes.
 
-Both sides run with the same threads (OpenMP for ours; NumPy's reductions use one). Each
+Both sides run with the same threads (rasterkit's team for ours; NumPy's reductions use one). Each
 side's peak extra memory is measured in a fresh child process: the peak resident size
 during the call (VmHWM, reset just before it) less the resident size before it. Targets: time at most 0.5 x (b), peak
 extra memory at most 1.5 x the output.
