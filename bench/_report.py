@@ -7,6 +7,8 @@ file named by KESTREL_BENCH_RESULTS.
 
 import json
 import os
+import statistics
+import time
 
 RESULTS = "KESTREL_BENCH_RESULTS"
 
@@ -19,3 +21,15 @@ def ratio(bench, case, threads, value, target):
         with open(path, "a") as f:
             f.write(json.dumps({"bench": bench, "case": case, "threads": threads, "ratio": value,
                                 "target": target}) + "\n")
+
+
+def alternating_ms(fns, rounds):
+    """Median milliseconds of each function over `rounds` rounds, one call of each per
+    round, so that drifts of the machine's load hit every side alike."""
+    times = [[] for _ in fns]
+    for _ in range(rounds):
+        for fn, out in zip(fns, times):
+            start = time.perf_counter()
+            fn()
+            out.append((time.perf_counter() - start) * 1e3)
+    return [statistics.median(t) for t in times]

@@ -7,11 +7,8 @@ so model work and thread count are identical; the ratio is the cost of the wrapp
 (batch conversion and normalisation, the joined outputs, the images). Target: <= 1.1.
 """
 
-import statistics
-import time
-
 import numpy as np
-from _report import ratio
+from _report import alternating_ms, ratio
 from onnx import TensorProto, helper, numpy_helper
 
 from kestrel.enhance import OnnxFaceEnhance
@@ -44,11 +41,6 @@ def reference(session, images):
     return out
 
 
-def timed_ms(fn):
-    start = time.perf_counter()
-    fn()
-    return (time.perf_counter() - start) * 1e3
-
 
 def main():
     rng = np.random.default_rng(1)
@@ -63,12 +55,8 @@ def main():
     for threads in (1, 2):
         # Our own threads; ONNX Runtime's are the one session's, the same for both sides.
         _cpu.set_num_threads(threads)
-        # Alternate the two sides so that drifts of the machine hit both alike.
-        wrapper, plain = [], []
-        for _ in range(ROUNDS):
-            wrapper.append(timed_ms(lambda: model.batch_get(images)))
-            plain.append(timed_ms(lambda: reference(model.session, images)))
-        ours_ms, plain_ms = statistics.median(wrapper), statistics.median(plain)
+        ours_ms, plain_ms = alternating_ms([lambda: model.batch_get(images),
+                                            lambda: reference(model.session, images)], ROUNDS)
         print(f"  {threads} thread(s): OnnxFaceEnhance.batch_get {ours_ms:8.2f} ms, plain NumPy + session "
               f"{plain_ms:8.2f} ms, ratio {ours_ms / plain_ms:6.3f}  (target <= 1.1)")
         ratio("enhance_overhead", f"batch_get of {FACES} faces, wrapper cost", threads, ours_ms / plain_ms, 1.1)
