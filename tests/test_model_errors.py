@@ -129,25 +129,36 @@ def test_bad_engines_raise_ordinary_errors(monkeypatch, module, cls):
             no_system_error(construct_and_run)
 
 
-@pytest.mark.parametrize("module", ["swap", "segmentation", "enhance"])
+# One call of each kind of entry point, run for ever by a daemon thread.
+EXIT_LOOPS = {
+    "swap": "from kestrel import swap as m\n"
+            "class Model(m.BaseFaceSwap):\n    def forward(self, batch, latent): return batch\n"
+            "model, latent = Model(device='cpu'), np.zeros(512, np.float32)\n"
+            "call = lambda: model.get(image, latent)\n",
+    "segmentation": "from kestrel import segmentation as m\n"
+                    "class Model(m.BaseFaceSegmentation):\n"
+                    "    def forward(self, batch): return np.tile(batch, (1, 7, 1, 1))[:, :19]\n"
+                    "model = Model(device='cpu')\ncall = lambda: model.get(image)\n",
+    "enhance": "from kestrel import enhance as m\n"
+               "class Model(m.BaseFaceEnhance):\n    def forward(self, batch): return batch\n"
+               "model = Model(device='cpu')\ncall = lambda: model.get(image)\n",
+    "facefit": "from kestrel import facefit\n"
+               "lm = np.array([[20, 24], [44, 24], [32, 34], [23, 44], [41, 44]], np.float64)\n"
+               "call = lambda: facefit.align_face_ffhq(image, lm, 64, 128)\n",
+    "paste": "from kestrel import paste\n"
+             "pb, M = paste.PasteBack(), np.array([[1.0, 0.1, -3.0], [-0.1, 1.0, 2.0]])\n"
+             "call = lambda: pb.get(image, image[8:40, 8:40], M)\n",
+}
+
+
+@pytest.mark.parametrize("module", list(EXIT_LOOPS))
 def test_interpreter_exit_while_a_daemon_thread_is_inside(module):
-    """A thread still inside a model call when the interpreter exits is ended by CPython;
-    nothing on its way out may abort the process."""
-    code = f"""
-import threading, numpy as np
-from kestrel import {module} as m
-cls = {{'swap': 'BaseFaceSwap', 'segmentation': 'BaseFaceSegmentation', 'enhance': 'BaseFaceEnhance'}}['{module}']
-class Model(getattr(m, cls)):
-    def forward(self, batch, *rest):
-        return batch if '{module}' != 'segmentation' else np.tile(batch, (1, 7, 1, 1))[:, :19]
-model = Model(device='cpu')
-image = np.random.default_rng(0).random((64, 64, 3), dtype=np.float32)
-def loop():
-    while True:
-        model.get(image, *([np.zeros(512, np.float32)] if '{module}' == 'swap' else []))
-threading.Thread(target=loop, daemon=True).start()
-import time; time.sleep(0.05)
-"""
+    """A thread still inside a kestrel call when the interpreter exits is ended by
+    CPython; nothing on its way out may abort the process."""
+    code = ("import threading, time\nimport numpy as np\n"
+            "image = np.random.default_rng(0).random((64, 64, 3), dtype=np.float32)\n" + EXIT_LOOPS[module] +
+            "def loop():\n    while True:\n        call()\n"
+            "threading.Thread(target=loop, daemon=True).start()\ntime.sleep(0.05)\n")
     for _ in range(20):
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr[-2000:]

@@ -380,6 +380,24 @@ def test_batch_size_none_and_chw_layout(rng):
     assert a.shape == (1, 3, 20, 30)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.uint8])
+def test_same_size_batches_read_through_the_real_strides(rng, dtype):
+    # At the batch's own size nothing is resampled: the conversion reads the source in
+    # place, so a contiguous CHW array and a view with reversed channels must be read
+    # through their strides, not as if they were packed HWC.
+    img = smooth_image(rng, 20, 30)
+    img = (img * 255).astype(np.uint8) if dtype == np.uint8 else img
+    mean, std = (0.1, 0.2, 0.3), (0.5, 0.6, 0.7)
+    scale = 255.0 if dtype == np.uint8 else 1.0
+    plain = ((img[:, :, ::-1] / scale - np.array(mean)) / np.array(std)).transpose(2, 0, 1)[None].astype(np.float32)
+    chw = np.ascontiguousarray(img.transpose(2, 0, 1))
+    got = rk.images_to_batch([chw], std=std, size=(30, 20), mean=mean, layout="CHW")
+    np.testing.assert_allclose(got, plain, atol=1e-5)
+    # Reversed channels, not exchanged again, are the network's order already.
+    flipped = rk.images_to_batch([img[:, :, ::-1]], std=std, size=(30, 20), mean=mean, swap_rb=False)
+    np.testing.assert_allclose(flipped, plain, atol=1e-5)
+
+
 # ---------------------------------------------------------------- conversions
 
 
