@@ -100,10 +100,12 @@ class FakeGpu:
     bindings, buffer writes and stream work, each with the stream it was issued on where
     that matters. `name` is the GPU's name as the device properties give it."""
 
-    ndarray, float32 = np.ndarray, np.float32
+    float32 = np.float32
     array, asarray = staticmethod(np.array), staticmethod(np.asarray)
     asnumpy = staticmethod(np.asarray)
     concatenate = staticmethod(np.concatenate)
+
+    ndarray = DeviceArray  # plain NumPy arrays are host arrays
 
     def __init__(self, name=b"Fake GPU"):
         self.log, self.buffers, self.current, self.name = [], {}, "caller stream", name

@@ -162,3 +162,32 @@ def test_interpreter_exit_while_a_daemon_thread_is_inside(module):
     for _ in range(20):
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr[-2000:]
+
+
+def test_a_context_is_left_once_with_the_error_that_ended_it(monkeypatch, tmp_path):
+    """The glue's with: __exit__ runs exactly once, gets the error that ended the block,
+    and that error is the one raised."""
+    exits = []
+
+    class File:
+        def __init__(self, read_fails):
+            self.read_fails = read_fails
+
+        def __enter__(self):
+            return self
+
+        def read(self):
+            if self.read_fails:
+                raise OSError("the disk went away")
+            return b"not read"
+
+        def __exit__(self, kind, value, traceback):
+            exits.append(kind)
+            raise RuntimeError("closing failed")
+
+    for read_fails, error, message in [(False, RuntimeError, "closing failed"), (True, OSError, "disk went away")]:
+        exits.clear()
+        monkeypatch.setattr(swap, "open", lambda *args: File(read_fails), raising=False)
+        with pytest.raises(error, match=message):
+            swap.OnnxFaceSwap(model_path=str(tmp_path / "m.onnx"), device="cpu")
+        assert exits == [OSError if read_fails else None]

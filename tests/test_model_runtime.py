@@ -225,6 +225,17 @@ def test_a_given_path_or_given_bytes_win(backend, tmp_path, gpu, builds):
     assert builds == []
 
 
+def test_a_rebuild_that_leaves_the_old_engine_does_not_certify_it(backend, tmp_path, gpu, builds, monkeypatch):
+    onnx = tmp_path / "x.onnx"
+    onnx.write_bytes(b"onnx")
+    recording(backend)(model_path=str(onnx))
+    stale = (tmp_path / "x.trt.json").read_text()
+    onnx.write_bytes(b"onnx, retrained")
+    monkeypatch.setattr(backend.module.rk, backend.builder, lambda *a, **k: None)  # builds nothing
+    recording(backend)(model_path=str(onnx))
+    assert (tmp_path / "x.trt.json").read_text() == stale  # still says the old model: rebuilt next time
+
+
 @pytest.mark.parametrize("change, reason", [
     (None, None),
     ("onnx", "onnx_sha256"),
@@ -357,3 +368,11 @@ def test_forward_on_cupy_keeps_the_stream_order(backend, monkeypatch):
             assert isinstance(on_gpu, cp.ndarray) and type(on_host) is np.ndarray
             np.testing.assert_allclose(cp.asnumpy(on_gpu), expected, rtol=1e-6)
             np.testing.assert_allclose(on_host, expected, rtol=1e-6)
+    if cp.cuda.runtime.getDeviceCount() > 1:
+        # Inputs made on another GPU come over after the work that made them there.
+        args, expected = backend.batch(2)
+        with cp.cuda.Device(1), cp.cuda.Stream(non_blocking=True):
+            elsewhere = [cp.asarray(a) * 1 for a in args]
+            out = model.forward(*elsewhere)
+        assert out.device.id == 0
+        np.testing.assert_allclose(cp.asnumpy(out), expected, rtol=1e-6)

@@ -138,6 +138,31 @@ def unaligned(array: np.ndarray, offset: int = 1) -> np.ndarray:
     return view
 
 
+# The team grows while a kernel runs: the kernel's per-thread scratch was sized for the
+# team it started with, and no more threads than that may join it.
+RESIZED_TEAM = KERNELS + """
+import threading, time
+from rasterkit import _cpu
+
+_cpu.set_num_threads(1)
+threading.Timer(0.05, _cpu.set_num_threads, (8,)).start()
+for name in ("resize", "blur", "gaussian_filter", "to_batch"):
+    for _ in range(3):
+        KERNELS[name]()
+    _cpu.set_num_threads(1)
+    threading.Timer(0.05, _cpu.set_num_threads, (8,)).start()
+time.sleep(0.1)
+print("ok")
+"""
+
+
+def test_threads_added_while_a_kernel_runs_stay_out_of_it(tmp_path):
+    script = tmp_path / "resized_team.py"
+    script.write_text(RESIZED_TEAM)
+    status, out = run_child([str(script)], timeout=120)
+    assert status == 0 and out.strip() == "ok", out
+
+
 def test_byte_misaligned_host_arrays_are_copied_and_processed():
     rng = np.random.default_rng(7)
     img = rng.random((40, 50, 3)).astype(np.float32)

@@ -276,7 +276,8 @@ def test_trt_input_size_from_the_engine(monkeypatch):
 
     gpu = FakeGpu()
     monkeypatch.setattr(segmentation, "cp", gpu)
-    for shape, size in [((-1, 3, 256, 320), (320, 256)), ((-1, 3, 512, 512), (512, 512)), ((-1, 6), (512, 512))]:
+    for shape, size in [((-1, 3, 256, 320), (320, 256)), ((-1, 3, 512, 512), (512, 512)), ((-1, 6), (512, 512)),
+                        ((-1, 3, -1, -1), (512, 512))]:
         engine = [("in0", "in", shape), ("in1", "in", (-1, 4)), ("out", "out", (-1, 19, 4, 4))]
         monkeypatch.setattr(segmentation, "trt", fake_tensorrt(gpu, tensors=engine, run=None))
         model = segmentation.TrtFaceSegmentation(model_bytes=b"engine")

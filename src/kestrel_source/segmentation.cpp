@@ -200,20 +200,22 @@ Ref trt_init(PyObject* module, const Args& args) {
 Ref trt_initialize(PyObject* module, const Args& args) {
     return runtime::trt_initialize(module, args, kTrtTraits, [](const runtime::Opened& o) {
         Ref input_tensor, output_names = list();
+        std::vector<Py_ssize_t> input_shape;
         // Every tensor gets a buffer at the engine's shape, dynamic dimensions as 1.
         for (const runtime::Tensor& t : runtime::tensors(o.trt, o.e.engine)) {
             Ref buffer = runtime::bound_buffer(o.cp, o.e.ctx, t.name, runtime::at_least_one(t.shape),
                                                runtime::element_type(o.trt, t));
             (t.is_input ? o.d_inputs : o.d_outputs).set_item(t.name, buffer);
-            if (t.is_input && !input_tensor) input_tensor = t.name;
+            if (t.is_input && !input_tensor) input_tensor = t.name, input_shape = t.shape;
             if (!t.is_input) append(output_names, t.name);
         }
         if (!input_tensor) raise(PyExc_RuntimeError, "the TensorRT engine of TrtFaceSegmentation has no input tensor");
         o.self.set_attr("input_tensor", input_tensor);
         o.self.set_attr("output_names", output_names);
-        // input_size is (width, height) of the engine's input where it has them.
-        std::vector<Py_ssize_t> shape = dims(o.d_inputs[input_tensor].attr("shape"));
-        if (shape.size() >= 4 && shape[2] > 0 && shape[3] > 0) o.self.set_attr("input_size", tuple(shape[3], shape[2]));
+        // input_size is (width, height) of the engine's input where it fixes them; a
+        // dynamic side keeps the default 512.
+        if (input_shape.size() >= 4 && input_shape[2] > 0 && input_shape[3] > 0)
+            o.self.set_attr("input_size", tuple(input_shape[3], input_shape[2]));
     });
 }
 

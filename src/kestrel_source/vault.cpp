@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include <dirent.h>
@@ -279,7 +280,12 @@ public:
     explicit Destination(const Ref& path) : path_(path), dest_(fs_path(path)) {
         int err = 0;
         Py_BEGIN_ALLOW_THREADS
-        err = open_file();
+        // The path strings may allocate; no exception may leave a region without the GIL.
+        try {
+            err = open_file();
+        } catch (const std::bad_alloc&) {
+            err = ENOMEM;
+        }
         Py_END_ALLOW_THREADS
         if (err) raise_os_error(err, path_.get());
     }

@@ -349,30 +349,46 @@ private:
 
 // ---------------------------------------------------------------- context managers
 
-// Runs `work` inside the context manager `context`, which is left on every exit. An
-// error of `work` wins over one from leaving.
+// Leaves `context` after `work` failed, as a with statement does: __exit__ gets the
+// Python exception (None three times for a C++ one) and the work's error stays the one
+// raised, whatever leaving does. An __exit__ that would suppress the error cannot: the
+// work produced no result.
+inline void exit_after_failure(const Ref& context) {
+    PyObject* failure = PyErr_GetRaisedException();
+    PyObject* type = failure ? reinterpret_cast<PyObject*>(Py_TYPE(failure)) : Py_None;
+    PyObject* traceback = failure ? PyException_GetTraceback(failure) : nullptr;
+    PyObject* left = PyObject_CallMethod(context.get(), "__exit__", "OOO", type, failure ? failure : Py_None,
+                                         traceback ? traceback : Py_None);
+    Py_XDECREF(traceback);
+    Py_XDECREF(left);
+    PyErr_Clear();
+    PyErr_SetRaisedException(failure);
+}
+
+// Runs `work` inside the context manager `context`, which is left exactly once on every
+// exit, as a with statement leaves it.
 template <class Work>
 auto with(const Ref& context, Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
     context.method("__enter__");
-    try {
-        if constexpr (std::is_void_v<decltype(work())>) {
-            work();
-            context.method("__exit__", none(), none(), none());
-        } else {
-            auto result = work();
-            context.method("__exit__", none(), none(), none());
-            return result;
+    auto run = [&]() -> std::conditional_t<std::is_void_v<Result>, int, Result> {
+        try {
+            if constexpr (std::is_void_v<Result>) {
+                work();
+                return 0;
+            } else {
+                return work();
+            }
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is being ended: no Python may run
+        } catch (...) {
+            exit_after_failure(context);
+            throw;
         }
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: no Python may run
-    } catch (...) {
-        PyObject* failure = PyErr_GetRaisedException();
-        PyObject* left = PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None);
-        Py_XDECREF(left);
-        PyErr_Clear();
-        PyErr_SetRaisedException(failure);
-        throw;
-    }
+    };
+    [[maybe_unused]] auto result = run();
+    context.method("__exit__", none(), none(), none());
+    if constexpr (!std::is_void_v<Result>) return result;
 }
 
 // ---------------------------------------------------------------- entry points

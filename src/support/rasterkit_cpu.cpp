@@ -208,13 +208,15 @@ int team_size();
 struct Scratch {
     std::vector<float> data;
     size_t per_thread = 0;
+    int slots = 1;  // the threads it has room for: a team call using it takes no more
     bool allocate(index_t floats_per_thread) {
         if (floats_per_thread > kMaxFloats) {
             PyErr_Format(PyExc_ValueError, "image rows are too long to process (more than %lld values)", kMaxFloats);
             return false;
         }
         per_thread = static_cast<size_t>(floats_per_thread);
-        data.assign(per_thread * static_cast<size_t>(team_size()), 0.0f);
+        slots = team_size();
+        data.assign(per_thread * static_cast<size_t>(slots), 0.0f);
         return true;
     }
     // The scratch of the thread working in `slot` (0 .. team_size() - 1).
@@ -251,10 +253,12 @@ public:
     void set_size(int n) { size_.store(n, std::memory_order_relaxed); }
 
     // body(row, slot) for every row of [lo, hi): slot 0 on the calling thread, 1 ..
-    // size() - 1 on helpers; on the calling thread alone unless `parallel`.
+    // slots - 1 on helpers, with at most `max_slots` slots (what the caller's scratch
+    // was sized for, as the team's size may change meanwhile); on the calling thread
+    // alone unless `parallel`.
     template <class Body>
-    void rows(index_t lo, index_t hi, bool parallel, Body& body) {
-        const int slots = size();
+    void rows(index_t lo, index_t hi, bool parallel, int max_slots, Body& body) {
+        const int slots = std::min(size(), max_slots);
         if (!parallel || slots < 2 || hi - lo < 2 || busy_.exchange(true, std::memory_order_acquire)) {
             for (index_t y = lo; y < hi; ++y) body(y, 0);
             return;
@@ -358,10 +362,11 @@ void start_anew_in_child() {
     the_team.store(nullptr, std::memory_order_relaxed);  // the parent's is left as it was
 }
 
-// body(row, slot) over rows [lo, hi), on the team when `large` says the work pays for it.
+// body(row, slot) over rows [lo, hi), on the team when `large` says the work pays for it,
+// with slots below `max_slots`.
 template <class Body>
-void team_rows(index_t lo, index_t hi, bool large, Body&& body) {
-    team().rows(lo, hi, large, body);
+void team_rows(index_t lo, index_t hi, bool large, Body&& body, int max_slots = std::numeric_limits<int>::max()) {
+    team().rows(lo, hi, large, max_slots, body);
 }
 
 // Multiply-adds per band of rows between two checks for Ctrl-C: a fraction of a second
@@ -529,7 +534,7 @@ void resize_rows(const View& src, const View& dst, const AxisTable& tx, const Ax
         const float* out = resample_row<T>(src, 0, tx, ty, dst.w, y, scratch.of(slot));
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
-    });
+    }, scratch.slots);
 }
 
 // resize(src, dst, mode_x, mode_y): dst is C-contiguous of src's dtype and channels.
@@ -1156,7 +1161,7 @@ bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
     Scratch scratch;
     if (!scratch.allocate(floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}}))) return false;
     const size_t ptr_slots = 2 * static_cast<size_t>(std::max(axes[0].taps, axes[1].taps) + 1);
-    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(team_size()));
+    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(scratch.slots));
     const double count = static_cast<double>(src.w * src.c);
     const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
                             (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
@@ -1166,7 +1171,7 @@ bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
         team_rows(b0, b1, work > kParallelWork, [&](index_t b, int slot) {
             filter_block(src, dst, axes, b * kFilterBlock, std::min(src.h, (b + 1) * kFilterBlock),
                          ptrs.data() + ptr_slots * static_cast<size_t>(slot), scratch.of(slot));
-        });
+        }, scratch.slots);
     });
 }
 
@@ -1231,7 +1236,7 @@ void blur_rows(const View& src, const View& dst, const std::vector<float>& ky, c
         }
         T* d = dst.at<T>(0, y, 0, 0);
         for (index_t i = 0; i < row_len; ++i) rk::store(d + i, out[i]);
-    });
+    }, scratch.slots);
 }
 
 // gaussian_blur(src, dst, ksize, sigma): ksize odd and positive; sigma <= 0 derives
@@ -1452,7 +1457,7 @@ PyObject* py_images_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                 batch_row<unsigned char>(v, image_out, out_h, out_w, nz, tx, ty, scratch.of(slot), y);
             else
                 batch_row<float>(v, image_out, out_h, out_w, nz, tx, ty, scratch.of(slot), y);
-        });
+        }, scratch.slots);
     });
     if (!done) return nullptr;
     Py_RETURN_NONE;

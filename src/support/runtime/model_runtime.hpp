@@ -260,10 +260,22 @@ inline Ref changed_keys(const Ref& stored, const Ref& current) {
     return str(", ").method("join", keys);
 }
 
+// (device, inode, size, modification time) of the file at `path`, None where there is none.
+inline Ref file_identity(PyObject* module, const Ref& path) {
+    if (!path_exists(module, path)) return none();
+    Ref st = global(module, "os").method("stat", path);
+    return tuple(st.attr("st_dev"), st.attr("st_ino"), st.attr("st_size"), st.attr("st_mtime_ns"));
+}
+
+inline bool same_file(PyObject* module, const Ref& path, const Ref& identity) {
+    return file_identity(module, path).equals(identity);
+}
+
 // Builds the engine at `engine_path` from `onnx_path` with the module's builder call
 // (module global `rk`), then records what it was built from.
 inline void build_engine(PyObject* module, const Ref& onnx_path, const Ref& engine_path, const Build& build,
                          const Ref& record) {
+    Ref before = file_identity(module, engine_path);
     Ref rk = global(module, "rk");
     if (build.kind == Build::Kind::dynamic) {
         Ref builder = rk.attr("onnx_to_trt_dynamic_shape");
@@ -276,7 +288,10 @@ inline void build_engine(PyObject* module, const Ref& onnx_path, const Ref& engi
         ok_status(PyDict_Update(kwargs.get(), build.kwargs.get()));
         Ref::own(PyObject_Call(rk.attr("onnx_to_trt_fixed_shape").get(), tuple().get(), kwargs.get()));
     }
-    if (!record.is_none() && path_exists(module, engine_path)) write_record(module, engine_path, record);
+    // Recorded only when the builder left a new file: one that kept the old engine in place
+    // must not certify it.
+    if (!record.is_none() && path_exists(module, engine_path) && !same_file(module, engine_path, before))
+        write_record(module, engine_path, record);
 }
 
 // Makes sure an engine for `onnx_path` exists at `engine_path`: built when missing,
@@ -611,7 +626,9 @@ inline Ref forward(PyObject* module, const Ref& self, const Traits& traits, std:
     return with(device_of(cp, self), [&] {
         Ref ctx = self.attr("ctx"), engine = self.attr("engine"), d_inputs = self.attr("d_inputs");
         for (Input& in : inputs) {
-            if (!is_cupy(module, in.array)) in.array = cp.method("asarray", in.array);
+            // On the object's GPU, after the work that made a GPU array on its own device.
+            in.array = is_cupy(module, in.array) ? to_current_device(module, cp, in.array)
+                                                 : cp.method("asarray", in.array);
             Ref shape = Ref::own(PySequence_Tuple(in.array.attr("shape").get()));
             Ref dtype = trt.method("nptype", engine.method("get_tensor_dtype", in.name));
             if (traits.shapes == Traits::Shapes::dynamic) {
