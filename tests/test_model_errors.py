@@ -96,6 +96,32 @@ def no_system_error(call):
         pass
 
 
+@pytest.mark.parametrize("module, classes", [
+    ("swap", [("OnnxFaceSwap", "onnxruntime", "'cpu' extra"), ("TrtFaceSwap", "tensorrt", "'tensorrt' extra")]),
+    ("segmentation", [("OnnxFaceSegmentation", "onnxruntime", "'cpu' extra"),
+                      ("TrtFaceSegmentation", "tensorrt", "'tensorrt' extra")]),
+    ("enhance", [("OnnxFaceEnhance", "onnxruntime", "'cpu' extra"), ("TrtFaceEnhance", "tensorrt", "'tensorrt' extra")]),
+])
+def test_modules_import_without_optional_packages(module, classes):
+    """Without CuPy, ONNX Runtime and TensorRT a model module imports, binds them as None
+    (segmentation's class table is made on the host then), and a backend that needs one
+    says which package and which extra brings it."""
+    code = ("import sys\n"
+            "for name in ('cupy', 'onnxruntime', 'tensorrt'): sys.modules[name] = None\n"
+            f"from kestrel import {module} as m\n"
+            "assert m.cp is None and m.onnxruntime is None and m.trt is None\n"
+            "if hasattr(m, 'BaseFaceSegmentation'):\n"
+            "    assert type(m.BaseFaceSegmentation().all_indices).__module__ == 'numpy'\n"
+            f"for cls, package, extra in {classes!r}:\n"
+            "    try:\n"
+            "        getattr(m, cls)(model_bytes=b'x', device='cpu')\n"
+            "    except ImportError as e:\n"
+            "        assert extra in str(e) and e.name == package, e\n"
+            "    else:\n"
+            "        raise SystemExit(f'{cls}: no ImportError')\n")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 @pytest.mark.parametrize("module", [swap, segmentation, enhance], ids=lambda m: m.__name__)
 @pytest.mark.parametrize("replaced", ["forward", *RK_FUNCTIONS, "np", "cp"])
 def test_bad_collaborators_raise_ordinary_errors(monkeypatch, module, replaced):

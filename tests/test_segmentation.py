@@ -1,6 +1,4 @@
 import inspect
-import subprocess
-import sys
 import types
 import warnings
 
@@ -64,23 +62,6 @@ class Recorder(segmentation.BaseFaceSegmentation):
 
 
 # ---------------------------------------------------------------- module and interface
-
-
-def test_module_imports_without_optional_packages():
-    code = (
-        "import sys\n"
-        "for name in ('cupy', 'onnxruntime', 'tensorrt'): sys.modules[name] = None\n"
-        "from kestrel import segmentation as s\n"
-        "assert s.cp is None and s.onnxruntime is None and s.trt is None\n"
-        "assert type(s.BaseFaceSegmentation().all_indices).__module__ == 'numpy'\n"
-        "try:\n"
-        "    s.TrtFaceSegmentation(model_bytes=b'x')\n"
-        "except ImportError as e:\n"
-        "    assert \"'tensorrt' extra\" in str(e) and e.name == 'tensorrt', e\n"
-        "else:\n"
-        "    raise SystemExit('no ImportError')\n"
-    )
-    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_published_interface():
