@@ -77,18 +77,17 @@ def paste_calls(xp):
 
 # module, its calls, the globals they use (dotted attribute paths; a bare name replaces the
 # whole global) and those whose value the caller may get back as the result.
-ALIGN_GLOBALS = ["rk", "rk.to_float32", "rk.resize", "rk.affine_transform", "rk.gaussian_filter", "rk.INTER_AREA", "np",
+ALIGN_GLOBALS = ["rk", "rk.to_float32", "rk.resize", "rk.affine_transform", "rk.reflect_pad_fade", "rk.INTER_AREA", "np",
             "np.ascontiguousarray", "np.array", "cp", "cp.ndarray"]
 PASTE_GLOBALS = ["rk", "rk.GaussianBlur", "rk.to_float32", "rk.resize", "rk.INTER_AUTO", "rk.get_inverse_matrix",
             "rk.paste_blend", "cp", "cp.ndarray", "paste_back"]
 HOST = [
-    (facefit, align_calls, ALIGN_GLOBALS + ["np.pad", "np.ndarray"],
+    (facefit, align_calls, ALIGN_GLOBALS + ["np.ndarray"],
      ("rk.resize",)),
     (paste, paste_calls, PASTE_GLOBALS + ["np", "np.ones", "np.float32"], ("paste_back", "rk.paste_blend")),
 ]
 GPU = [
-    (facefit, align_calls, ALIGN_GLOBALS + ["cp.pad", "cp.arange", "cp.minimum", "cp.maximum", "cp.median",
-                                            "cp.clip", "cp.float32"],
+    (facefit, align_calls, ALIGN_GLOBALS + ["cp.float32"],
      ("rk.resize",)),
     (paste, paste_calls, PASTE_GLOBALS + ["cp.ones", "cp.asarray", "cp.float32", "cp.cuda.Device"],
      ("paste_back", "rk.paste_blend")),

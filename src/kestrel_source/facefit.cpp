@@ -4,13 +4,12 @@
 // handful of scalars, so it is worked out on the host from one copy of the landmarks, with
 // the same float32/float64 promotions as the array arithmetic of the recipe; only the image
 // work goes through the array module of the frame (NumPy on the CPU, CuPy on the GPU) and
-// the image library `rk`. On the CPU the margin blend after the blur runs in one C++ pass.
+// the image library `rk`, which also pads and fades the margin of a face leaving the frame.
 #include "pyglue.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -191,170 +190,10 @@ Landmarks read_landmarks(PyObject* module, const Ref& landmarks) {
     return lm;
 }
 
-// 1 - min(i / before, (n - 1 - i) / after) over i = 0..n-1 in float32: the padding weight
-// along one axis. A side with no padding contributes no ramp.
-Ref ramp(const Ref& xp, Py_ssize_t n, long long before, long long after) {
-    Ref f32 = xp.attr("float32");
-    Ref i = xp.method("arange", n, kw("dtype", f32));
-    Ref nearest;
-    if (before > 0) nearest = i / before;
-    if (after > 0) {
-        Ref from_end = (integer(n - 1) - i) / after;
-        nearest = nearest ? xp.method("minimum", nearest, from_end) : from_end;
-    }
-    if (!nearest) return xp.method("full", n, -HUGE_VAL, kw("dtype", f32));
-    return real(1.0) - nearest;
-}
-
-// xp.clip(a * scale + offset, 0.0, 1.0)
-Ref clipped_weight(const Ref& xp, const Ref& a, double scale, double offset) {
-    return xp.method("clip", a * scale + offset, 0.0, 1.0);
-}
-
-// One axis of the padding weight as the float32 array arithmetic gives it:
-// 1 - min(i / before, (n - 1 - i) / after), a side with no padding left out, and -inf
-// where neither side has any (the `ramp` of the array path).
-float ramp_at(long long i, long long n, long long before, long long after) {
-    float nearest = HUGE_VALF;
-    bool any = false;
-    if (before > 0) nearest = static_cast<float>(i) / static_cast<float>(before), any = true;
-    if (after > 0) {
-        const float from_end = (static_cast<float>(n - 1) - static_cast<float>(i)) / static_cast<float>(after);
-        nearest = any ? std::min(nearest, from_end) : from_end;
-        any = true;
-    }
-    return any ? 1.0f - nearest : -HUGE_VALF;
-}
-
-float clip01(float v) { return v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v; }  // NaN stays NaN, as in np.clip
-
-// Order-preserving unsigned key of a float's bits (NaN aside).
-uint32_t sort_key(float v) {
-    uint32_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return (u & 0x80000000u) ? ~u : (u | 0x80000000u);
-}
-
-// Steps 7.4 and 7.7 to 7.10 on the host, fused into two passes over `padded` (h x w x c
-// float32, C-contiguous, modified in place) instead of a dozen NumPy temporaries: the blend
-// towards `blurred`, the per-channel median, the blend towards the median and the clip.
-// Every value is computed in float32 with the same operations in the same order as the
-// array path, so the results agree with it exactly. The median is NumPy's (mean of the two
-// middle values for an even count, NaN when a value is NaN), found by a histogram of the top
-// 16 key bits and a selection within the one or two bins that hold the middle.
-void blend_margin_host(const Ref& padded, const Ref& blurred, const Plan& p) {
-    Buffer out(padded.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE);
-    Buffer blur(blurred.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-    const Py_buffer &v = out.view(), &b = blur.view();
-    auto is_image = [](const Py_buffer& x) {
-        return x.ndim == 3 && x.itemsize == sizeof(float) && x.format && std::strcmp(x.format, "f") == 0;
-    };
-    if (!is_image(v) || !is_image(b) || !std::equal(v.shape, v.shape + 3, b.shape) || v.len == 0)
-        raise(PyExc_ValueError, "the padded image and its blur must be non-empty h x w x c float32");
-    const Py_ssize_t h = v.shape[0], w = v.shape[1], channels = v.shape[2], n = h * w;
-    constexpr size_t bins = 65536;
-    std::vector<float> cols(w), rows(h), bucket(n), medians(channels);
-    std::vector<uint32_t> hist(bins * size_t(channels));
-    std::vector<Py_ssize_t> nans(channels);
-    float* img = static_cast<float*>(v.buf);
-    const float* smooth = static_cast<const float*>(b.buf);
-
-    Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t q = 0; q < w; ++q) cols[q] = ramp_at(q, w, p.pad_l, p.pad_r);
-    for (Py_ssize_t r = 0; r < h; ++r) rows[r] = ramp_at(r, h, p.pad_t, p.pad_b);
-
-    // img + (blurred - img) * clip(mask * 3 + 1, 0, 1), counting keys for the median.
-    for (Py_ssize_t r = 0; r < h; ++r)
-        for (Py_ssize_t q = 0; q < w; ++q) {
-            const float weight = clip01(std::max(cols[q], rows[r]) * 3.0f + 1.0f);
-            const Py_ssize_t at = (r * w + q) * channels;
-            for (Py_ssize_t c = 0; c < channels; ++c) {
-                const float toward = (smooth[at + c] - img[at + c]) * weight;
-                const float value = img[at + c] + toward;
-                img[at + c] = value;
-                nans[c] += value != value;
-                ++hist[size_t(c) * bins + (sort_key(value) >> 16)];
-            }
-        }
-
-    for (Py_ssize_t c = 0; c < channels; ++c) {
-        if (nans[c]) {
-            medians[c] = NAN;
-            continue;
-        }
-        // Ranks n/2 - 1 (even n only) and n/2 of the sorted channel.
-        const Py_ssize_t hi_rank = n / 2, lo_rank = n % 2 ? hi_rank : hi_rank - 1;
-        const uint32_t* counts = hist.data() + size_t(c) * bins;
-        size_t lo_bin = 0, hi_bin = 0;
-        Py_ssize_t below = 0, below_lo = 0;
-        for (size_t k = 0;; ++k) {
-            if (below + Py_ssize_t(counts[k]) <= lo_rank) below_lo = below + counts[k], lo_bin = k + 1;
-            if (below + Py_ssize_t(counts[k]) > hi_rank) {
-                hi_bin = k;
-                break;
-            }
-            below += counts[k];
-        }
-        Py_ssize_t m = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const float value = img[i * channels + c];
-            const size_t bin = sort_key(value) >> 16;
-            if (bin >= lo_bin && bin <= hi_bin) bucket[m++] = value;
-        }
-        const auto mid = bucket.begin() + (hi_rank - below_lo);
-        std::nth_element(bucket.begin(), mid, bucket.begin() + m);
-        float median = *mid;
-        if (lo_rank != hi_rank) median = (*std::max_element(bucket.begin(), mid) + median) / 2.0f;
-        medians[c] = median;
-    }
-
-    // clip(img + (median - img) * clip(mask, 0, 1), 0, 1)
-    for (Py_ssize_t r = 0; r < h; ++r)
-        for (Py_ssize_t q = 0; q < w; ++q) {
-            const float weight = clip01(std::max(cols[q], rows[r]));
-            const Py_ssize_t at = (r * w + q) * channels;
-            for (Py_ssize_t c = 0; c < channels; ++c) {
-                const float toward = (medians[c] - img[at + c]) * weight;
-                img[at + c] = clip01(img[at + c] + toward);
-            }
-        }
-    Py_END_ALLOW_THREADS
-}
-
-// Steps 7.4 and 7.7 to 7.10 with the array module (the GPU path), in place on `img` and
-// `toward` (both made here: the padded image and its blur).
-Ref blend_margin(const Ref& xp, Ref img, Ref toward, const Plan& p) {
-    const std::vector<Py_ssize_t> hw = leading_dims(img, "the padded image", 3);
-    const Py_ssize_t h = hw[0], w = hw[1];
-    Ref cols = ramp(xp, w, p.pad_l, p.pad_r).method("reshape", tuple(1, w, 1));
-    Ref rows = ramp(xp, h, p.pad_t, p.pad_b).method("reshape", tuple(h, 1, 1));
-    // h x w x 1: 1 on the outer edge, 0 one pad width in, negative further inside.
-    Ref mask = xp.method("maximum", cols, rows);
-
-    // img + (blurred - img) * clip(mask * 3 + 1, 0, 1)
-    toward -= img;
-    toward *= clipped_weight(xp, mask, 3.0, 1.0);
-    img += toward;
-
-    // img + (median - img) * clip(mask, 0, 1)
-    toward = xp.method("median", img, kw("axis", tuple(0, 1))) - img;
-    toward *= clipped_weight(xp, mask, 1.0, 0.0);
-    img += toward;
-
-    xp.method("clip", img, 0, 1, kw("out", img));
-    return img;
-}
-
 // Reflect padding whose margin fades into a blurred copy and then into the median colour,
 // so that the mirror seams do not show (step 7). `img` is float32 and not modified.
-Ref pad_and_blend(PyObject* module, const Ref& xp, const Ref& img, const Plan& p) {
-    Ref pads = tuple(tuple(p.pad_t, p.pad_b), tuple(p.pad_l, p.pad_r), tuple(0, 0));
-    Ref padded = xp.method("pad", img, pads, kw("mode", "reflect"));
-    // The image library's filter has SciPy's rules (truncate 4, "reflect") on both devices.
-    Ref blurred = global(module, "rk").method("gaussian_filter", padded, list(p.blur, p.blur, 0));
-    if (!xp.is(global(module, "np"))) return blend_margin(xp, padded, blurred, p);
-    blend_margin_host(padded, blurred, p);
-    return padded;
+Ref pad_and_blend(PyObject* module, const Ref& img, const Plan& p) {
+    return global(module, "rk").method("reflect_pad_fade", img, tuple(p.pad_t, p.pad_b, p.pad_l, p.pad_r), p.blur);
 }
 
 // The frame: a NumPy or CuPy array of a type that rk.to_float32 maps to 0..1, with at least
@@ -400,7 +239,7 @@ Ref aligned_crop(PyObject* module, const Ref& xp, const Ref& img, const Plan& pl
                          kw("interpolation", rk.attr("INTER_AREA")));
     if (plan.crop) work = work[tuple(slice(plan.crop_t, plan.crop_b), slice(plan.crop_l, plan.crop_r))];
     work = as_float(work);
-    if (plan.pad) work = pad_and_blend(module, xp, work, plan);
+    if (plan.pad) work = pad_and_blend(module, work, plan);
     work = rk.method("affine_transform", work, host_matrix(module, plan.M), tuple(transform_size, transform_size));
     if (output_size < transform_size)
         work = rk.method("resize", work, tuple(output_size, output_size), kw("interpolation", rk.attr("INTER_AREA")));

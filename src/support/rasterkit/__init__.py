@@ -48,6 +48,7 @@ __all__ = [
     "onnx_to_trt_dynamic_shape",
     "onnx_to_trt_fixed_shape",
     "paste_blend",
+    "reflect_pad_fade",
     "resize",
     "to_float32",
     "to_numpy",
@@ -521,6 +522,84 @@ def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
             _gpu().gaussian_filter(src, out, sigmas, radii)
         else:
             _cpu.gaussian_filter(_packed_rows(src), out, sigmas, radii)
+    return out
+
+
+def _fade_ramp(xp, n: int, before: int, after: int):
+    """1 - min(i / before, (n - 1 - i) / after) over i = 0 .. n - 1 in float32, a side
+    without padding left out (-inf with none): 1 on the outer edge, 0 a pad width in."""
+    i = xp.arange(n, dtype=xp.float32)
+    nearest = None
+    if before > 0:
+        nearest = i / before
+    if after > 0:
+        from_end = (n - 1 - i) / after
+        nearest = from_end if nearest is None else xp.minimum(nearest, from_end)
+    if nearest is None:
+        return xp.full(n, -np.inf, dtype=xp.float32)
+    return 1.0 - nearest
+
+
+def reflect_pad_fade(image: Any, pads: Any, sigma: float) -> Any:
+    """The image mirror-padded with its margin faded out, as FFHQ-style alignment pads a
+    face that leaves the frame: a new float32 array.
+
+    ``image`` is a float32 H x W or H x W x C array, ``pads`` the (top, bottom, left,
+    right) widths, whole numbers from 0. The image is padded as ``numpy.pad(image, ...,
+    mode="reflect")`` gives it (p), then, with mask = max(ramp of the row, ramp of the
+    column), ramp(i) = 1 - min(i / before, (n - 1 - i) / after) along an axis of n
+    padded pixels (1 on the outer edge, 0 a pad width in, negative further inside):
+
+        v = p + (gaussian_filter(p, (sigma, sigma, 0)) - p) * clip(3 mask + 1, 0, 1)
+        result = clip(v + (median of v per channel - v) * clip(mask, 0, 1), 0, 1)
+
+    all in float32: the margin fades into a blur of itself (SciPy's rules, as
+    ``gaussian_filter``) and then, over the pad itself, into the median colour. A channel
+    holding a value that is not finite comes back NaN. On the host it runs in three
+    passes over the result without the padded image or its blur as arrays of their own,
+    and the blur only where its weight is not 0; results agree with the formulas within
+    the filter's float32 rounding (exactly, up to the sign of zeros, given the filter's
+    values).
+
+    Raises TypeError for a non-float32 image or pads that are not whole numbers, and
+    ValueError for pads that are not four numbers from 0 or a sigma that is negative or
+    not finite (both host numbers).
+    """
+    src, gpu = _float_image(image, "image")
+    if isinstance(pads, (str, bytes)) or not hasattr(pads, "__len__") or len(pads) != 4:
+        raise ValueError(f"pads must be four numbers (top, bottom, left, right), got {pads!r}")
+    values = [_host_number(p, "pads") for p in pads]
+    if any(isinstance(p, bool) for p in values):
+        raise TypeError("pads must be whole numbers, got a bool")
+    top, bottom, left, right = (operator.index(p) for p in values)
+    if min(top, bottom, left, right) < 0:
+        raise ValueError(f"pads must not be negative, got {pads!r}")
+    sigma = float(_host_number(sigma, "sigma"))
+    if not math.isfinite(sigma) or sigma < 0:
+        raise ValueError(f"sigma must be finite and non-negative, got {sigma}")
+    with _on_device(src, gpu):
+        if gpu:
+            cp = _cupy()
+            widths = ((top, bottom), (left, right)) + ((0, 0),) * (src.ndim - 2)
+            padded = cp.pad(src, widths, mode="reflect")
+            toward = gaussian_filter(padded, [sigma, sigma] + [0.0] * (src.ndim - 2))
+            h, w = padded.shape[:2]
+            tail = (1,) * (src.ndim - 2)
+            mask = cp.maximum(_fade_ramp(cp, w, left, right).reshape((1, w) + tail),
+                              _fade_ramp(cp, h, top, bottom).reshape((h, 1) + tail))
+            toward -= padded
+            toward *= cp.clip(mask * 3.0 + 1.0, 0.0, 1.0)
+            padded += toward
+            toward = cp.median(padded, axis=(0, 1)) - padded
+            toward *= cp.clip(mask, 0.0, 1.0)
+            padded += toward
+            cp.clip(padded, 0, 1, out=padded)
+            return padded
+        out = np.empty((src.shape[0] + top + bottom, src.shape[1] + left + right) + src.shape[2:], np.float32)
+        # SciPy leaves an axis of sigma 1e-15 or less alone: radius 0, a kernel of one tap.
+        blurs = sigma > 1e-15
+        _cpu.reflect_pad_fade(_packed_rows(src), out, (top, bottom, left, right), sigma if blurs else 1.0,
+                              int(4.0 * sigma + 0.5) if blurs else 0)
     return out
 
 
