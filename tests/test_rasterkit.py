@@ -316,6 +316,75 @@ def test_gaussian_filter_truncate_views_and_errors(rng):
         rk.gaussian_filter(img, 1.0, truncate=-1.0)
 
 
+def plain_pad_fade(img, pads, sigma):
+    """The alignment margin written with NumPy and SciPy: pad, blur, two fades, clip."""
+    top, bottom, left, right = pads
+    tail = img.ndim - 2
+    p = np.pad(img, ((top, bottom), (left, right)) + ((0, 0),) * tail, mode="reflect")
+    h, w = p.shape[:2]
+
+    def ramp(n, before, after):
+        i = np.arange(n, dtype=np.float32)
+        sides = ([i / before] if before else []) + ([(n - 1 - i) / after] if after else [])
+        return 1.0 - np.minimum.reduce(sides) if sides else np.full(n, -np.inf, np.float32)
+
+    mask = np.maximum(ramp(w, left, right).reshape((1, w) + (1,) * tail),
+                      ramp(h, top, bottom).reshape((h, 1) + (1,) * tail))
+    v = p + (ndimage.gaussian_filter(p, [sigma, sigma] + [0] * tail) - p) * np.clip(mask * 3.0 + 1.0, 0.0, 1.0)
+    v = v + (np.median(v, axis=(0, 1)) - v) * np.clip(mask, 0.0, 1.0)
+    return np.clip(v, 0, 1)
+
+
+@pytest.mark.parametrize(
+    "shape,pads,sigma",
+    [
+        ((60, 50, 3), (30, 24, 40, 20), 3.0),     # every side: blurred bands round an untouched middle
+        ((41, 45, 3), (0, 0, 20, 0), 2.0),        # one side only, an odd pixel count
+        ((33, 20), (7, 8, 7, 6), 1.5),            # 2-D
+        ((5, 4, 3), (20, 3, 17, 25), 4.0),        # pads beyond the image: the mirror repeats
+        ((1, 1, 4), (3, 2, 4, 1), 1.0),           # one pixel, four channels
+        ((24, 30, 3), (6, 5, 7, 8), 0.0),         # no blur
+        ((30, 30, 3), (0, 0, 0, 0), 2.0),         # nothing padded
+        ((260, 300, 3), (90, 80, 100, 70), 9.0),  # large enough for the thread team
+    ],
+)
+def test_reflect_pad_fade_matches_plain_recipe(rng, shape, pads, sigma):
+    images = [
+        rng.random(shape, dtype=np.float32),
+        (rng.integers(0, 5, shape) / 4).astype(np.float32),              # few levels: ties at the median
+        (rng.random(shape, dtype=np.float32) * 2 - 0.5).astype(np.float32),  # values the clip cuts
+    ]
+    for img in images:
+        got = rk.reflect_pad_fade(img, pads, sigma)
+        assert got.dtype == np.float32
+        np.testing.assert_allclose(got, plain_pad_fade(img, pads, sigma), rtol=0, atol=1e-5)
+
+
+def test_reflect_pad_fade_views_nonfinite_and_errors(rng):
+    img = rng.random((30, 40, 3), dtype=np.float32)
+    pads = (9, 7, 12, 5)
+    view = img[::-1, ::2]
+    np.testing.assert_array_equal(rk.reflect_pad_fade(view, pads, 2.0),
+                                  rk.reflect_pad_fade(np.ascontiguousarray(view), pads, 2.0))
+    # A value that is not finite turns its channel's median, and so the whole channel, NaN.
+    for bad in (np.inf, np.nan):
+        broken = img.copy()
+        broken[15, 20, 1] = bad
+        got = rk.reflect_pad_fade(broken, pads, 2.0)
+        assert np.isnan(got[..., 1]).all() and not np.isnan(got[..., [0, 2]]).any()
+        np.testing.assert_allclose(got[..., [0, 2]], plain_pad_fade(img, pads, 2.0)[..., [0, 2]], atol=1e-5)
+    with pytest.raises(TypeError, match="float32"):
+        rk.reflect_pad_fade((img * 255).astype(np.uint8), pads, 2.0)
+    with pytest.raises(TypeError):
+        rk.reflect_pad_fade(img, (1.5, 0, 0, 0), 2.0)
+    for wrong in ((1, 2, 3), (1, -1, 0, 0), 4):
+        with pytest.raises(ValueError, match="pads"):
+            rk.reflect_pad_fade(img, wrong, 2.0)
+    for sigma in (-1.0, float("nan")):
+        with pytest.raises(ValueError, match="sigma"):
+            rk.reflect_pad_fade(img, pads, sigma)
+
+
 # ---------------------------------------------------------------- batches
 
 

@@ -104,6 +104,14 @@ def test_gpu_paste_blend_matches_cpu(cp):
 
 
 @pytest.mark.gpu
+@pytest.mark.parametrize("pads,sigma", [((20, 15, 30, 10), 3.0), ((0, 0, 25, 0), 1.5), ((5, 5, 5, 5), 0.0)])
+def test_gpu_reflect_pad_fade_matches_cpu(cp, pads, sigma):
+    for img, d_img in images(np.random.default_rng(8), cp):
+        if img.dtype == np.float32:
+            same(rk.reflect_pad_fade(d_img, pads, sigma), rk.reflect_pad_fade(img, pads, sigma), cp)
+
+
+@pytest.mark.gpu
 @pytest.mark.parametrize("sigma", [(2.0, 3.5, 0.0), 1.5, (1.0, 0.7, 1.2), (10.0, 25.0, 0.0), 1e-16])
 def test_gpu_gaussian_filter_matches_cpu(cp, sigma):
     for img, d_img in images(np.random.default_rng(6), cp):
