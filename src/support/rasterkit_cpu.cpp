@@ -1053,11 +1053,10 @@ PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // ------------------------------------------------------------------ separable symmetric filters
 
 
-// out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (lo[k][i] + hi[k][i]) for
-// i < count: rk::filter_at's arithmetic in the same order, in vector lanes, with 32
-// outputs held in registers across all taps.
-__attribute__((target_clones("avx2", "default"))) void filter_run(const float* centre, const float* const* lo,
-                                                                 const float* const* hi, const float* w,
+// out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (centre[i - k step] +
+// centre[i + k step]) for i < count: rk::filter_at's arithmetic in the same order, in
+// vector lanes, with 32 outputs held in registers across all taps.
+__attribute__((target_clones("avx2", "default"))) void filter_run(const float* centre, index_t step, const float* w,
                                                                  index_t taps, index_t count, float* out) {
     index_t i = 0;
     for (; i + 32 <= count; i += 32) {
@@ -1065,14 +1064,14 @@ __attribute__((target_clones("avx2", "default"))) void filter_run(const float* c
         f32x8 acc[4];
         for (int j = 0; j < 4; ++j) acc[j] = w[0] * v(centre + i + 8 * j);
         for (index_t k = 1; k <= taps; ++k) {
-            const float *a = lo[k] + i, *b = hi[k] + i;
+            const float *a = centre + i - k * step, *b = centre + i + k * step;
             for (int j = 0; j < 4; ++j) acc[j] += w[k] * (v(a + 8 * j) + v(b + 8 * j));
         }
         for (int j = 0; j < 4; ++j) *reinterpret_cast<f32x8_any*>(out + i + 8 * j) = acc[j];
     }
     for (; i < count; ++i) {
         float acc = w[0] * centre[i];
-        for (index_t k = 1; k <= taps; ++k) acc += w[k] * (lo[k][i] + hi[k][i]);
+        for (index_t k = 1; k <= taps; ++k) acc += w[k] * (centre[i - k * step] + centre[i + k * step]);
         out[i] = acc;
     }
 }
@@ -1093,15 +1092,20 @@ struct FilterAxis {
     }
 };
 
-// Row blocks run the vertical pass in strips of a row, so that the source rows a block
-// reads stay in the L2 cache while its outputs are made. Each strip's source rows are
-// first copied one after another into a window: in the image they lie a row's length
-// apart, which for many widths (powers of two the worst) maps them onto a few cache sets
-// where they evict each other.
-constexpr index_t kFilterBlock = 32, kFilterStrip = 256;
+// Row blocks run the vertical pass in strips of a row whose source rows are first copied
+// one after another into a window that the L1 cache holds while the block's outputs are
+// made. In the image they lie a row's length apart, which for many widths (powers of two
+// the worst) maps them onto a few cache sets where they evict each other.
+constexpr index_t kFilterBlock = 32, kWindowFloats = 6144;
+
+// The strip width for a filter of `taps`: the widest multiple of 32 floats (one pass of
+// filter_run's vector loop) whose window fits kWindowFloats, from 32 to 256.
+index_t strip_width(index_t taps) {
+    return std::clamp<index_t>(kWindowFloats / (kFilterBlock + 2 * taps) / 32 * 32, 32, 256);
+}
 
 // The window a block's vertical pass needs, in floats.
-index_t window_floats(index_t taps) { return floats({{kFilterBlock + 2 * taps, kFilterStrip}}); }
+index_t window_floats(index_t taps) { return floats({{kFilterBlock + 2 * taps, strip_width(taps)}}); }
 
 // The vertical pass of `axis` for output rows y0 .. y1 (at most kFilterBlock) and floats
 // [f0, f1) of each row: out_row(y)[i] = w[0] row(y)[i] + sum over k of w[k] (row(y - k)[i]
@@ -1109,36 +1113,33 @@ index_t window_floats(index_t taps) { return floats({{kFilterBlock + 2 * taps, k
 // border rule.
 template <class SourceRow, class OutRow>
 void vertical_pass(const FilterAxis& axis, SourceRow&& source_row, OutRow&& out_row, index_t y0, index_t y1,
-                   index_t f0, index_t f1, const float** lo, const float** hi, float* window) {
-    const index_t taps = axis.taps, strip = kFilterStrip, rows = y1 - y0 + 2 * taps;
+                   index_t f0, index_t f1, float* window) {
+    const index_t taps = axis.taps, strip = strip_width(taps), rows = y1 - y0 + 2 * taps;
     for (index_t s0 = f0; s0 < f1; s0 += strip) {
         const index_t n = std::min(strip, f1 - s0);
-        for (index_t r = 0; r < rows; ++r)
-            std::memcpy(window + r * strip, source_row(axis.source[static_cast<size_t>(y0 + r)]) + s0, sizeof(float) * n);
-        for (index_t y = y0; y < y1; ++y) {
-            const float* centre = window + (y - y0 + taps) * strip;
-            for (index_t k = 1; k <= taps; ++k) {
-                lo[k] = centre - k * strip;
-                hi[k] = centre + k * strip;
-            }
-            filter_run(centre, lo, hi, axis.w.data(), taps, n, out_row(y) + s0);
+        for (index_t r = 0; r < rows; ++r) {
+            const float* from = source_row(axis.source[static_cast<size_t>(y0 + r)]) + s0;
+            float* to = window + r * strip;
+            index_t i = 0;  // vector moves: a memcpy call per row cost a fifth of the pass
+            for (; i + 8 <= n; i += 8)
+                *reinterpret_cast<f32x8_any*>(to + i) = *reinterpret_cast<const f32x8_any*>(from + i);
+            for (; i < n; ++i) to[i] = from[i];
         }
+        for (index_t y = y0; y < y1; ++y)
+            filter_run(window + (y - y0 + taps) * strip, strip, axis.w.data(), taps, n, out_row(y) + s0);
     }
 }
 
 // Rows y0 .. y1 of the filter: rows (source to dst), then columns and channels in place
-// in dst; channels, an axis only SciPy's rules filter, with its reflect border. `ptrs`
-// has 2 (taps + 1) slots for the larger of the row and column axes, `scratch` the
-// padded row and one pixel, `window` the vertical pass's.
+// in dst; channels, an axis only SciPy's rules filter, with its reflect border.
+// `scratch` holds the padded row and one pixel, `window` the vertical pass's.
 void filter_block(const View& src, const View& dst, const FilterAxis* axes, index_t y0, index_t y1,
-                  const float** ptrs, float* scratch, float* window) {
+                  float* scratch, float* window) {
     const FilterAxis &ay = axes[0], &ax = axes[1], &ac = axes[2];
     const index_t cn = src.c, w = src.w, count = w * cn;
-    const float** lo = ptrs;
-    const float** hi = ptrs + std::max(ay.taps, ax.taps) + 1;
     if (ay.active) {
         vertical_pass(ay, [&](index_t r) { return src.at<const float>(0, r, 0, 0); },
-                      [&](index_t y) { return dst.at<float>(0, y, 0, 0); }, y0, y1, 0, count, lo, hi, window);
+                      [&](index_t y) { return dst.at<float>(0, y, 0, 0); }, y0, y1, 0, count, window);
     } else {
         for (index_t y = y0; y < y1; ++y)
             std::memcpy(dst.at<float>(0, y, 0, 0), src.at<const float>(0, y, 0, 0), sizeof(float) * count);
@@ -1146,10 +1147,6 @@ void filter_block(const View& src, const View& dst, const FilterAxis* axes, inde
     if (ax.active) {
         float* padded = scratch;
         float* centre = padded + ax.taps * cn;
-        for (index_t k = 1; k <= ax.taps; ++k) {
-            lo[k] = centre - k * cn;
-            hi[k] = centre + k * cn;
-        }
         for (index_t y = y0; y < y1; ++y) {
             float* row = dst.at<float>(0, y, 0, 0);
             std::memcpy(centre, row, sizeof(float) * count);
@@ -1161,7 +1158,7 @@ void filter_block(const View& src, const View& dst, const FilterAxis* axes, inde
                     centre[(w - 1 + p) * cn + c] = row[right + c];
                 }
             }
-            filter_run(centre, lo, hi, ax.w.data(), ax.taps, count, row);
+            filter_run(centre, cn, ax.w.data(), ax.taps, count, row);
         }
     }
     if (ac.active) {
@@ -1181,8 +1178,6 @@ bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
     Scratch scratch;
     const index_t row_floats = floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}});
     if (!scratch.allocate(floats({{row_floats, 1}, {window_floats(axes[0].taps), 1}}))) return false;
-    const size_t ptr_slots = 2 * static_cast<size_t>(std::max(axes[0].taps, axes[1].taps) + 1);
-    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(scratch.slots));
     const double count = static_cast<double>(src.w * src.c);
     const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
                             (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
@@ -1191,8 +1186,7 @@ bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
         const double work = row_work * static_cast<double>(std::min(src.h, b1 * kFilterBlock) - b0 * kFilterBlock);
         team_rows(b0, b1, work > kParallelWork, [&](index_t b, int slot) {
             filter_block(src, dst, axes, b * kFilterBlock, std::min(src.h, (b + 1) * kFilterBlock),
-                         ptrs.data() + ptr_slots * static_cast<size_t>(slot), scratch.of(slot),
-                         scratch.of(slot) + row_floats);
+                         scratch.of(slot), scratch.of(slot) + row_floats);
         }, scratch.slots);
     });
 }
@@ -1475,12 +1469,9 @@ __attribute__((target_clones("avx2", "default"))) bool any_nonfinite(const float
 // pass on source columns (padding only repeats and reorders them) into the dst rows as
 // scratch, the horizontal one on a mirrored row of `scratch`, then into its second half.
 // Counts the values that are not finite per channel in `nonfinite`.
-void fade_block(const Margin& m, index_t y0, index_t y1, const float** ptrs, float* scratch, float* window,
-                index_t* nonfinite) {
+void fade_block(const Margin& m, index_t y0, index_t y1, float* scratch, float* window, index_t* nonfinite) {
     const MarginAxis &ay = m.rows, &ax = m.cols;
-    const index_t cn = m.cn, ty = ay.blur.taps, tx = ax.blur.taps;
-    const float** lo = ptrs;
-    const float** hi = ptrs + std::max(ty, tx) + 1;
+    const index_t cn = m.cn, tx = ax.blur.taps;
     std::pair<index_t, index_t> runs[2], reads[2];
     bool any_whole = false;
     for (index_t y = y0; y < y1; ++y) any_whole |= ay.to_blur[static_cast<size_t>(y)] > 0.0f;
@@ -1494,7 +1485,7 @@ void fade_block(const Margin& m, index_t y0, index_t y1, const float** ptrs, flo
     for (int r = 0; r < read_count; ++r)
         vertical_pass(ay.blur, [&](index_t row) { return m.src.at<const float>(0, row, 0, 0); },
                       [&](index_t y) { return m.dst.at<float>(0, y, 0, 0); }, y0, y1, reads[r].first * cn,
-                      reads[r].second * cn, lo, hi, window);
+                      reads[r].second * cn, window);
 
     float* padded = scratch;                      // positions -tx .. n + tx of the vertical pass
     float* blurred = scratch + (ax.n + 2 * tx) * cn;  // positions 0 .. n
@@ -1506,13 +1497,8 @@ void fade_block(const Margin& m, index_t y0, index_t y1, const float** ptrs, flo
             gather_pixels(padded + runs[r].first * cn, row, ax.blur.source.data() + runs[r].first,
                           runs[r].second - runs[r].first + 2 * tx, cn);
         for (int r = 0; r < count; ++r) {
-            const float* centre = padded + (runs[r].first + tx) * cn;
-            for (index_t k = 1; k <= tx; ++k) {
-                lo[k] = centre - k * cn;
-                hi[k] = centre + k * cn;
-            }
-            filter_run(centre, lo, hi, ax.blur.w.data(), tx, (runs[r].second - runs[r].first) * cn,
-                       blurred + runs[r].first * cn);
+            filter_run(padded + (runs[r].first + tx) * cn, cn, ax.blur.w.data(), tx,
+                       (runs[r].second - runs[r].first) * cn, blurred + runs[r].first * cn);
         }
         // The padded row, faded where the blur ran.
         gather_pixels(row, m.src.at<const float>(0, ay.map[static_cast<size_t>(y)], 0, 0), ax.map.data(), ax.n, cn);
@@ -1676,8 +1662,6 @@ PyObject* py_reflect_pad_fade(PyObject*, PyObject* const* args, Py_ssize_t nargs
     Scratch scratch;
     const index_t row_floats = floats({{dst.w + 2 * tx, cn}, {dst.w, cn}});
     if (!scratch.allocate(floats({{row_floats, 1}, {window_floats(ty), 1}}))) return nullptr;
-    const size_t ptr_slots = 2 * static_cast<size_t>(std::max(ty, tx) + 1);
-    std::vector<const float*> ptrs(ptr_slots * static_cast<size_t>(scratch.slots));
     std::vector<index_t> counts(static_cast<size_t>(scratch.slots * cn)), nonfinite(static_cast<size_t>(cn));
 
     // The first fade, in blocks of rows that share the vertical pass's source rows.
@@ -1686,8 +1670,7 @@ PyObject* py_reflect_pad_fade(PyObject*, PyObject* const* args, Py_ssize_t nargs
     bool done = in_bands(blocks, row_work * kFilterBlock, [&](index_t b0, index_t b1) {
         const double work = row_work * static_cast<double>(std::min(dst.h, b1 * kFilterBlock) - b0 * kFilterBlock);
         team_rows(b0, b1, work > kParallelWork, [&](index_t b, int slot) {
-            fade_block(m, b * kFilterBlock, std::min(dst.h, (b + 1) * kFilterBlock),
-                       ptrs.data() + ptr_slots * static_cast<size_t>(slot), scratch.of(slot),
+            fade_block(m, b * kFilterBlock, std::min(dst.h, (b + 1) * kFilterBlock), scratch.of(slot),
                        scratch.of(slot) + row_floats, counts.data() + slot * cn);
         }, scratch.slots);
     });
