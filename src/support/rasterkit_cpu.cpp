@@ -649,6 +649,8 @@ typedef unsigned char u8x4 __attribute__((vector_size(4)));
 typedef float f32x8 __attribute__((vector_size(32)));
 typedef unsigned int u32x8 __attribute__((vector_size(32)));
 typedef int i32x8 __attribute__((vector_size(32)));
+typedef unsigned char u8x16 __attribute__((vector_size(16)));
+typedef unsigned char u8x32 __attribute__((vector_size(32)));
 // Eight floats anywhere in memory: loads and stores through it are plain unaligned
 // vector moves (a memcpy of 32 bytes went through the stack).
 typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
@@ -726,7 +728,7 @@ void store_lanes(unsigned char* p, f32x4 v) {
 }
 
 // The unchecked interior [i0, i1) of an output row, at most kTileCols pixels:
-// coordinates are non-negative and all four taps exist. The same arithmetic as
+// coordinates are non-negative (floor_nonneg applies) and all four taps exist. The same arithmetic as
 // bilinear_position and bilinear_sample, with the positions computed first; cx[k] and
 // cy[k] are the column terms im[0] * x and im[3] * x of column x = i0 + k.
 // Packed sources (channel stride 1, pixel stride CN) take SIMD loops: 3 or 4 channels
@@ -785,10 +787,10 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     for (int k = n; k < n + kAhead; ++k) off[k] = off[n - 1];  // past the run, its last pixel again
     std::fill(fx + n, fx + n + 8, 0.0f);
     std::fill(fy + n, fy + n + 8, 0.0f);
-    auto tap = [&](int i) {
-        __builtin_prefetch(base + off[i + kAhead]);
-        __builtin_prefetch(base + off[i + kAhead] + sy);
-        return base + off[i];
+    auto tap = [&](int k) {
+        __builtin_prefetch(base + off[k + kAhead]);
+        __builtin_prefetch(base + off[k + kAhead] + sy);
+        return base + off[k];
     };
     T* o = d + i0 * cn;
     i = 0;
@@ -821,10 +823,16 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
             if constexpr (CN == 4) {
                 std::memcpy(o, &packed, sizeof packed);
             } else {
-                // Four bytes a pixel, in order: each store's fourth byte is the next
-                // pixel's first, written right after; the last pixel takes three.
-                for (int j = 0; j < 7; ++j) std::memcpy(o + 3 * j, &packed[j], 4);
-                std::memcpy(o + 21, &packed[7], 3);
+                // Each half's four pixels closed up to 12 bytes (one byte shuffle within
+                // the 128-bit halves), stored 16 at a time: the 4 spare bytes land on the
+                // next two pixels of the run, written after them. Without two more
+                // pixels the last 12 bytes store exactly.
+                const u8x32 b = reinterpret_cast<u8x32>(packed);
+                const u8x16 lo = __builtin_shufflevector(b, b, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15);
+                const u8x16 hi = __builtin_shufflevector(b, b, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30, 31, 31,
+                                                         31, 31);
+                std::memcpy(o, &lo, sizeof lo);
+                std::memcpy(o + 12, &hi, i + 10 <= n ? sizeof hi : 12);
             }
         }
     }
