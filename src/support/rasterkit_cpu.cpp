@@ -744,7 +744,7 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     using Offset = std::conditional_t<Packed, int, index_t>;
     // How many pixels ahead to prefetch: a rotated or shrinking map walks the source
     // across rows, which the hardware prefetcher does not follow.
-    constexpr int kAhead = 8;
+    constexpr int kAhead = 16;
     // The paired float loop below reads whole 8-lane vectors around each tap row: from
     // cn elements before a pixel's top-left tap to cn + 8 after it. Runs whose taps
     // all leave that much room inside the source take it.
@@ -860,7 +860,7 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
                 else return __builtin_shufflevector(v, v, 0, 0, 0, 1, 1, 1, 1, 1);
             };
             for (; roomy && i + 2 <= n; i += 2, o += 2 * CN) {
-                const T *p = tap(i), *q = tap(i + 1);
+                const T *p = tap(i), *q = base + off[i + 1];  // one prefetch a pair: its pixels lie close
                 const f32x8 v = rk::bilinear_blend(pair(p, q), pair(p + CN, q + CN), pair(p + sy, q + sy),
                                                    pair(p + sy + CN, q + sy + CN), weights(fx + i), weights(fy + i));
                 if (CN == 4 || i + 2 < n) {
