@@ -649,9 +649,25 @@ typedef unsigned char u8x4 __attribute__((vector_size(4)));
 typedef float f32x8 __attribute__((vector_size(32)));
 typedef unsigned int u32x8 __attribute__((vector_size(32)));
 typedef int i32x8 __attribute__((vector_size(32)));
+typedef unsigned char u8x16 __attribute__((vector_size(16)));
+typedef unsigned char u8x32 __attribute__((vector_size(32)));
 // Eight floats anywhere in memory: loads and stores through it are plain unaligned
 // vector moves (a memcpy of 32 bytes went through the stack).
 typedef float f32x8_any __attribute__((vector_size(32), aligned(4), may_alias));
+typedef double f64x4 __attribute__((vector_size(32)));
+typedef double f64x4_any __attribute__((vector_size(32), aligned(8), may_alias));
+
+f64x4 load_f64x4(const double* p) { return *reinterpret_cast<const f64x4_any*>(p); }
+
+// floor(v) for v in [0, 2^51), of a double or of double lanes: adding and removing
+// 2^52 rounds to the nearest integer, one less where that is above v. Exact, and it
+// stays in floating point, where a conversion to integer and back costs two
+// conversions a coordinate.
+template <class V>
+V floor_nonneg(V v) {
+    const V r = (v + 0x1p52) - 0x1p52;
+    return r > v ? r - 1.0 : r;
+}
 
 unsigned int word(const unsigned char* p) {
     unsigned int v;
@@ -711,13 +727,15 @@ void store_lanes(unsigned char* p, f32x4 v) {
 #endif
 }
 
-// The unchecked interior [i0, i1) of an output row: coordinates are non-negative, so
-// truncation is floor, and all four taps exist. The same arithmetic as
-// bilinear_position and bilinear_sample, with the positions of a run computed first.
+// The unchecked interior [i0, i1) of an output row, at most kTileCols pixels:
+// coordinates are non-negative (floor_nonneg applies) and all four taps exist. The same arithmetic as
+// bilinear_position and bilinear_sample, with the positions computed first; cx[k] and
+// cy[k] are the column terms im[0] * x and im[3] * x of column x = i0 + k.
 // Packed sources (channel stride 1, pixel stride CN) take SIMD loops: 3 or 4 channels
 // of a pixel in the lanes of one vector, or 4 single-channel pixels side by side.
 template <class T, int CN, bool Packed>
-__attribute__((target_clones("avx2", "default"))) void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0, index_t i1, const double* im) {
+__attribute__((target_clones("avx2", "default"))) void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0,
+                                                                     index_t i1, const double* cx, const double* cy) {
     const index_t cn = CN > 0 ? CN : src.c;
     const index_t sx = Packed ? cn : src.sx, sc = Packed ? 1 : src.sc, sy = src.sy;
     const T* base = src.at<const T>(0, 0, 0, 0);
@@ -726,137 +744,181 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     using Offset = std::conditional_t<Packed, int, index_t>;
     // How many pixels ahead to prefetch: a rotated or shrinking map walks the source
     // across rows, which the hardware prefetcher does not follow.
-    constexpr int kAhead = 8;
-    for (index_t run = i0; run < i1; run += kTileCols) {
-        const int n = static_cast<int>(std::min(kTileCols, i1 - run));
-        Offset off[kTileCols + kAhead];  // of each pixel's top-left tap from base
-        float fx[kTileCols], fy[kTileCols];
-        const double x0 = static_cast<double>(run);
-        for (int i = 0; i < n; ++i) {
-            const double x = x0 + i;
-            const double px = im[0] * x + r.bx, py = im[3] * x + r.by;
-            const int ix = static_cast<int>(px), iy = static_cast<int>(py);
-            off[i] = static_cast<Offset>(iy) * static_cast<Offset>(sy) + static_cast<Offset>(ix) * static_cast<Offset>(sx);
-            fx[i] = static_cast<float>(px - ix);
-            fy[i] = static_cast<float>(py - iy);
+    constexpr int kAhead = 16;
+    // The paired float loop below reads whole 8-lane vectors around each tap row: from
+    // cn elements before a pixel's top-left tap to cn + 8 after it. Runs whose taps
+    // all leave that much room inside the source take it.
+    const index_t rows_lo = std::min<index_t>(0, (src.h - 1) * sy);
+    const index_t rows_hi = std::max<index_t>(0, (src.h - 1) * sy) + src.w * cn;
+    const index_t roomy_lo = rows_lo - std::min<index_t>(0, sy) + cn;
+    const index_t roomy_hi = rows_hi - std::max<index_t>(0, sy) - (cn + 8);
+    const int n = static_cast<int>(i1 - i0);
+    Offset off[kTileCols + kAhead];  // of each pixel's top-left tap from base
+    float fx[kTileCols + 8], fy[kTileCols + 8];  // 8 more: the paired loop loads 8 from a pixel on
+    // Positions four at a time in double lanes, the same operations as the per-pixel
+    // tail; the offsets are integers below 2^31 or inside the source, exact in double.
+    const double sxd = static_cast<double>(sx), syd = static_cast<double>(sy);
+    typedef Offset OffsetX4 __attribute__((vector_size(4 * sizeof(Offset))));
+    OffsetX4 low4 = OffsetX4{} + std::numeric_limits<Offset>::max(), high4 = OffsetX4{} + std::numeric_limits<Offset>::min();
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const f64x4 px = load_f64x4(cx + i) + r.bx, py = load_f64x4(cy + i) + r.by;
+        const f64x4 ix = floor_nonneg(px), iy = floor_nonneg(py);
+        const OffsetX4 o = __builtin_convertvector(iy * syd + ix * sxd, OffsetX4);
+        low4 = o < low4 ? o : low4;
+        high4 = o > high4 ? o : high4;
+        std::memcpy(off + i, &o, sizeof o);
+        const f32x4 vfx = __builtin_convertvector(px - ix, f32x4), vfy = __builtin_convertvector(py - iy, f32x4);
+        std::memcpy(fx + i, &vfx, sizeof vfx);
+        std::memcpy(fy + i, &vfy, sizeof vfy);
+    }
+    Offset lowest = std::min(std::min(low4[0], low4[1]), std::min(low4[2], low4[3]));
+    Offset highest = std::max(std::max(high4[0], high4[1]), std::max(high4[2], high4[3]));
+    for (; i < n; ++i) {
+        const double px = cx[i] + r.bx, py = cy[i] + r.by;
+        const double ix = floor_nonneg(px), iy = floor_nonneg(py);
+        off[i] = static_cast<Offset>(iy * syd + ix * sxd);
+        lowest = std::min(lowest, off[i]);
+        highest = std::max(highest, off[i]);
+        fx[i] = static_cast<float>(px - ix);
+        fy[i] = static_cast<float>(py - iy);
+    }
+    const bool roomy = lowest >= roomy_lo && highest <= roomy_hi;
+    for (int k = n; k < n + kAhead; ++k) off[k] = off[n - 1];  // past the run, its last pixel again
+    std::fill(fx + n, fx + n + 8, 0.0f);
+    std::fill(fy + n, fy + n + 8, 0.0f);
+    auto tap = [&](int k) {
+        __builtin_prefetch(base + off[k + kAhead]);
+        __builtin_prefetch(base + off[k + kAhead] + sy);
+        return base + off[k];
+    };
+    T* o = d + i0 * cn;
+    i = 0;
+    if constexpr (Packed && (CN == 3 || CN == 4) && std::is_same_v<T, unsigned char>) {
+        // Eight pixels at once, one vector per channel: each tap pixel is read as
+        // one 32-bit word. For 3 channels the right pixel's word starts at its left
+        // neighbour's last channel, so no read leaves the two pixels of a tap row.
+        constexpr int right_at = CN == 3 ? 2 : 4, right_shift = CN == 3 ? 8 : 0;
+        for (; i + 8 <= n; i += 8, o += 8 * CN) {
+            u32x8 tl, tr, bl, br;
+            for (int j = 0; j < 8; ++j) {
+                const T* p = tap(i + j);
+                tl[j] = word(p);
+                tr[j] = word(p + right_at);
+                bl[j] = word(p + sy);
+                br[j] = word(p + sy + right_at);
+            }
+            const f32x8 vfx = *reinterpret_cast<const f32x8_any*>(fx + i);
+            const f32x8 vfy = *reinterpret_cast<const f32x8_any*>(fy + i);
+            u32x8 packed = u32x8{} + 0u;
+            for (int c = 0; c < CN; ++c) {
+                auto channel = [&](const u32x8& v, int shift) {  // bytes convert as signed ints: one step
+                    return __builtin_convertvector(reinterpret_cast<i32x8>((v >> (8 * c + shift)) & 0xFFu), f32x8);
+                };
+                const f32x8 v = rk::saturate_u8(rk::bilinear_blend(channel(tl, 0), channel(tr, right_shift),
+                                                                     channel(bl, 0), channel(br, right_shift),
+                                                                     vfx, vfy));
+                packed |= reinterpret_cast<u32x8>(__builtin_convertvector(v, i32x8)) << (8 * c);
+            }
+            if constexpr (CN == 4) {
+                std::memcpy(o, &packed, sizeof packed);
+            } else {
+                // Each half's four pixels closed up to 12 bytes (one byte shuffle within
+                // the 128-bit halves), stored 16 at a time: the 4 spare bytes land on the
+                // next two pixels of the run, written after them. Without two more
+                // pixels the last 12 bytes store exactly.
+                const u8x32 b = reinterpret_cast<u8x32>(packed);
+                const u8x16 lo = __builtin_shufflevector(b, b, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15);
+                const u8x16 hi = __builtin_shufflevector(b, b, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30, 31, 31,
+                                                         31, 31);
+                std::memcpy(o, &lo, sizeof lo);
+                std::memcpy(o + 12, &hi, i + 10 <= n ? sizeof hi : 12);
+            }
         }
-        for (int i = n; i < n + kAhead; ++i) off[i] = off[n - 1];  // past the run, its last pixel again
-        auto tap = [&](int i) {
-            __builtin_prefetch(base + off[i + kAhead]);
-            __builtin_prefetch(base + off[i + kAhead] + sy);
-            return base + off[i];
+    }
+    if constexpr (Packed && (CN == 3 || CN == 4)) {
+        // Loads of 4 elements stay inside the two pixels of each tap row: for 3
+        // channels the right pixel is read from its left neighbour's last channel on.
+        auto right = [](const T* q) {
+            if constexpr (CN == 4) return load4(q + 4);
+            else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
         };
-        T* o = d + run * cn;
-        int i = 0;
-        if constexpr (Packed && (CN == 3 || CN == 4) && std::is_same_v<T, unsigned char>) {
-            // Eight pixels at once, one vector per channel: each tap pixel is read as
-            // one 32-bit word. For 3 channels the right pixel's word starts at its left
-            // neighbour's last channel, so no read leaves the two pixels of a tap row.
-            constexpr int right_at = CN == 3 ? 2 : 4, right_shift = CN == 3 ? 8 : 0;
-            for (; i + 8 <= n; i += 8, o += 8 * CN) {
-                u32x8 tl, tr, bl, br;
-                for (int j = 0; j < 8; ++j) {
-                    const T* p = tap(i + j);
-                    tl[j] = word(p);
-                    tr[j] = word(p + right_at);
-                    bl[j] = word(p + sy);
-                    br[j] = word(p + sy + right_at);
-                }
-                const f32x8 vfx = *reinterpret_cast<const f32x8_any*>(fx + i);
-                const f32x8 vfy = *reinterpret_cast<const f32x8_any*>(fy + i);
-                u32x8 packed = u32x8{} + 0u;
-                for (int c = 0; c < CN; ++c) {
-                    auto channel = [&](const u32x8& v, int shift) {  // bytes convert as signed ints: one step
-                        return __builtin_convertvector(reinterpret_cast<i32x8>((v >> (8 * c + shift)) & 0xFFu), f32x8);
-                    };
-                    const f32x8 v = rk::saturate_u8(rk::bilinear_blend(channel(tl, 0), channel(tr, right_shift),
-                                                                         channel(bl, 0), channel(br, right_shift),
-                                                                         vfx, vfy));
-                    packed |= reinterpret_cast<u32x8>(__builtin_convertvector(v, i32x8)) << (8 * c);
-                }
-                if constexpr (CN == 4) {
-                    std::memcpy(o, &packed, sizeof packed);
-                } else {
-                    // Four bytes a pixel, in order: each store's fourth byte is the next
-                    // pixel's first, written right after; the last pixel takes three.
-                    for (int j = 0; j < 7; ++j) std::memcpy(o + 3 * j, &packed[j], 4);
-                    std::memcpy(o + 21, &packed[7], 3);
-                }
-            }
-        }
-        if constexpr (Packed && (CN == 3 || CN == 4)) {
-            // Loads of 4 elements stay inside the two pixels of each tap row: for 3
-            // channels the right pixel is read from its left neighbour's last channel on.
-            auto right = [](const T* q) {
-                if constexpr (CN == 4) return load4(q + 4);
-                else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
+        if constexpr (std::is_same_v<T, float>) {
+            // Two pixels a vector: pixel i in lanes [0, CN), pixel i + 1 from lane CN
+            // on (for 3 channels lanes 6 and 7 carry its neighbour, unused). Each
+            // vector is a blend of two 8-lane loads, one ending CN lanes early: no
+            // lane crosses between loads, so the shuffle units stay free.
+            auto pair = [](const float* a, const float* b) {
+                const f32x8 lo = *reinterpret_cast<const f32x8_any*>(a);
+                const f32x8 hi = *reinterpret_cast<const f32x8_any*>(b - CN);
+                if constexpr (CN == 4) return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 12, 13, 14, 15);
+                else return __builtin_shufflevector(lo, hi, 0, 1, 2, 11, 12, 13, 14, 15);
             };
-            if constexpr (std::is_same_v<T, float>) {
-                // Two pixels a vector, lanes as below.
-                auto both = [](f32x4 a, f32x4 b) { return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7); };
-                for (; i + 2 <= n; i += 2, o += 2 * CN) {
-                    const T *p = tap(i), *q = tap(i + 1);
-                    const f32x8 vfx = both(f32x4{} + fx[i], f32x4{} + fx[i + 1]);
-                    const f32x8 vfy = both(f32x4{} + fy[i], f32x4{} + fy[i + 1]);
-                    const f32x8 v = rk::bilinear_blend(both(load4(p), load4(q)), both(right(p), right(q)),
-                                                       both(load4(p + sy), load4(q + sy)),
-                                                       both(right(p + sy), right(q + sy)), vfx, vfy);
-                    if constexpr (CN == 4) {
-                        *reinterpret_cast<f32x8_any*>(o) = v;
-                    } else {
-                        store_lanes<4>(o, __builtin_shufflevector(v, v, 0, 1, 2, 3));
-                        if (i + 2 < n)
-                            store_lanes<4>(o + 3, __builtin_shufflevector(v, v, 4, 5, 6, 7));
-                        else
-                            store_lanes<3>(o + 3, __builtin_shufflevector(v, v, 4, 5, 6, 7));
-                    }
+            auto weights = [](const float* w) {  // w[0] in the first pixel's lanes, w[1] in the second's
+                const f32x8 v = *reinterpret_cast<const f32x8_any*>(w);
+                if constexpr (CN == 4) return __builtin_shufflevector(v, v, 0, 0, 0, 0, 1, 1, 1, 1);
+                else return __builtin_shufflevector(v, v, 0, 0, 0, 1, 1, 1, 1, 1);
+            };
+            for (; roomy && i + 2 <= n; i += 2, o += 2 * CN) {
+                const T *p = tap(i), *q = base + off[i + 1];  // one prefetch a pair: its pixels lie close
+                const f32x8 v = rk::bilinear_blend(pair(p, q), pair(p + CN, q + CN), pair(p + sy, q + sy),
+                                                   pair(p + sy + CN, q + sy + CN), weights(fx + i), weights(fy + i));
+                if (CN == 4 || i + 2 < n) {
+                    // For 3 channels the two spare lanes land on the next pixel of
+                    // the run, which is written after them.
+                    *reinterpret_cast<f32x8_any*>(o) = v;
+                } else {
+                    store_lanes<4>(o, __builtin_shufflevector(v, v, 0, 1, 2, 3));
+                    store_lanes<2>(o + 4, __builtin_shufflevector(v, v, 4, 5, 6, 7));
                 }
-            }
-            for (; i < n; ++i, o += CN) {
-                const T* p = tap(i);
-                const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
-                const f32x4 v = rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy);
-                // One whole-vector store; for 3 channels its last lane lands on the next
-                // pixel of the run, which is written after it.
-                if (i + 1 < n)
-                    store_lanes<4>(o, v);
-                else
-                    store_lanes<CN>(o, v);
-            }
-        } else if constexpr (Packed && CN == 1) {
-            for (; i + 4 <= n; i += 4, o += 4) {
-                const T *p0 = tap(i), *p1 = tap(i + 1), *p2 = tap(i + 2), *p3 = tap(i + 3);
-                f32x4 left[2], right[2];  // the top and bottom taps of the four pixels
-                for (int k = 0; k < 2; ++k) {
-                    const index_t at = k * sy;
-                    if constexpr (std::is_same_v<T, float>) {
-                        // Both taps of a row in one 8-byte load, then split.
-                        const f32x4 a = pair_of(p0 + at, p1 + at), b = pair_of(p2 + at, p3 + at);
-                        left[k] = __builtin_shufflevector(a, b, 0, 2, 4, 6);
-                        right[k] = __builtin_shufflevector(a, b, 1, 3, 5, 7);
-                    } else {
-                        left[k] = f32x4{rk::load(p0 + at), rk::load(p1 + at), rk::load(p2 + at), rk::load(p3 + at)};
-                        right[k] = f32x4{rk::load(p0 + at + 1), rk::load(p1 + at + 1), rk::load(p2 + at + 1),
-                                         rk::load(p3 + at + 1)};
-                    }
-                }
-                store_lanes<4>(o, rk::bilinear_blend(left[0], right[0], left[1], right[1], load4(fx + i), load4(fy + i)));
             }
         }
-        for (; i < n; ++i, o += cn) {
+        for (; i < n; ++i, o += CN) {
             const T* p = tap(i);
-            for (index_t c = 0; c < cn; ++c) {
-                const T* q = p + c * sc;
-                rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + sx), rk::load(q + sy),
-                                                    rk::load(q + sy + sx), fx[i], fy[i]));
+            const f32x4 vfx = f32x4{} + fx[i], vfy = f32x4{} + fy[i];
+            const f32x4 v = rk::bilinear_blend(load4(p), right(p), load4(p + sy), right(p + sy), vfx, vfy);
+            // One whole-vector store; for 3 channels its last lane lands on the next
+            // pixel of the run, which is written after it.
+            if (i + 1 < n)
+                store_lanes<4>(o, v);
+            else
+                store_lanes<CN>(o, v);
+        }
+    } else if constexpr (Packed && CN == 1) {
+        for (; i + 4 <= n; i += 4, o += 4) {
+            const T *p0 = tap(i), *p1 = tap(i + 1), *p2 = tap(i + 2), *p3 = tap(i + 3);
+            f32x4 left[2], right[2];  // the top and bottom taps of the four pixels
+            for (int k = 0; k < 2; ++k) {
+                const index_t at = k * sy;
+                if constexpr (std::is_same_v<T, float>) {
+                    // Both taps of a row in one 8-byte load, then split.
+                    const f32x4 a = pair_of(p0 + at, p1 + at), b = pair_of(p2 + at, p3 + at);
+                    left[k] = __builtin_shufflevector(a, b, 0, 2, 4, 6);
+                    right[k] = __builtin_shufflevector(a, b, 1, 3, 5, 7);
+                } else {
+                    left[k] = f32x4{rk::load(p0 + at), rk::load(p1 + at), rk::load(p2 + at), rk::load(p3 + at)};
+                    right[k] = f32x4{rk::load(p0 + at + 1), rk::load(p1 + at + 1), rk::load(p2 + at + 1),
+                                     rk::load(p3 + at + 1)};
+                }
             }
+            store_lanes<4>(o, rk::bilinear_blend(left[0], right[0], left[1], right[1], load4(fx + i), load4(fy + i)));
+        }
+    }
+    for (; i < n; ++i, o += cn) {
+        const T* p = tap(i);
+        for (index_t c = 0; c < cn; ++c) {
+            const T* q = p + c * sc;
+            rk::store(o + c, rk::bilinear_blend(rk::load(q), rk::load(q + sx), rk::load(q + sy),
+                                                rk::load(q + sy + sx), fx[i], fy[i]));
         }
     }
 }
 
-// Columns [c0, c1) of one output row; CN > 0 fixes the channel count.
+// Columns [c0, c1) of one output row; CN > 0 fixes the channel count. cx and cy hold
+// the column terms of the row's positions from c0 on (see warp_band).
 template <class T, int CN>
-void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, const double* im) {
+void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, const double* im, const double* cx,
+               const double* cy) {
     const index_t cn = CN > 0 ? CN : src.c;
     const T* base = src.at<const T>(0, 0, 0, 0);
     auto zeros = [&](index_t from, index_t to) {
@@ -877,9 +939,9 @@ void warp_cols(const View& src, T* d, const RowPlan& r, index_t c0, index_t c1, 
     if (i0 < i1) {
         const bool int_offsets = src.h * std::abs(src.sy) + src.w * src.c < (index_t{1} << 31);
         if (CN > 0 && src.packed_rows() && int_offsets)
-            warp_interior<T, CN, true>(src, d, r, i0, i1, im);
+            warp_interior<T, CN, true>(src, d, r, i0, i1, cx + (i0 - c0), cy + (i0 - c0));
         else
-            warp_interior<T, CN, false>(src, d, r, i0, i1, im);
+            warp_interior<T, CN, false>(src, d, r, i0, i1, cx + (i0 - c0), cy + (i0 - c0));
     }
     checked(r.inner.hi, r.any.hi);
     zeros(r.any.hi, c1);
@@ -890,9 +952,18 @@ void warp_band(const View& src, const View& dst, index_t y0, const double* im) {
     const index_t y1 = std::min(y0 + kTileRows, dst.h);
     RowPlan plans[kTileRows];
     for (index_t y = y0; y < y1; ++y) plans[y - y0] = plan_row(im, y, dst.w, src.w, src.h);
-    for (index_t c0 = 0; c0 < dst.w; c0 += kTileCols)
+    for (index_t c0 = 0; c0 < dst.w; c0 += kTileCols) {
+        // Position (im[0] * x + bx, im[3] * x + by): the products depend on the column
+        // alone, so the band's rows share them.
+        const index_t c1 = std::min(c0 + kTileCols, dst.w);
+        double cx[kTileCols], cy[kTileCols];
+        for (index_t x = c0; x < c1; ++x) {
+            cx[x - c0] = im[0] * static_cast<double>(x);
+            cy[x - c0] = im[3] * static_cast<double>(x);
+        }
         for (index_t y = y0; y < y1; ++y)
-            warp_cols<T, CN>(src, dst.at<T>(0, y, 0, 0), plans[y - y0], c0, std::min(c0 + kTileCols, dst.w), im);
+            warp_cols<T, CN>(src, dst.at<T>(0, y, 0, 0), plans[y - y0], c0, c1, im, cx, cy);
+    }
 }
 
 // Tiles of kTileRows output rows [t0, t1).
