@@ -744,7 +744,7 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     using Offset = std::conditional_t<Packed, int, index_t>;
     // How many pixels ahead to prefetch: a rotated or shrinking map walks the source
     // across rows, which the hardware prefetcher does not follow.
-    constexpr int kAhead = 16;
+    constexpr int kAhead = 32;
     // The paired float loop below reads whole 8-lane vectors around each tap row: from
     // cn elements before a pixel's top-left tap to cn + 8 after it. Runs whose taps
     // all leave that much room inside the source take it.

@@ -316,23 +316,27 @@ def _matrix(array: Any, gpu: bool):
         return _ready(array, gpu).astype(np.float64)
 
 
-def _host_inverse(m: np.ndarray) -> np.ndarray:
-    if not np.all(np.isfinite(m)):
+def _host_inverse(m: np.ndarray) -> tuple[float, ...]:
+    """The inverse of the 2 x 3 host matrix m as six floats, row-major. Plain float
+    arithmetic: the same IEEE operations as NumPy's scalars, without their overhead,
+    which made up most of a small warp's time."""
+    (m00, m01, m02), (m10, m11, m12) = m.tolist()
+    if not all(math.isfinite(v) for v in (m00, m01, m02, m10, m11, m12)):
         raise ValueError("M must be finite")
     # Each row is scaled by a power of two to a largest entry in 0.5..1 first, so that
     # the determinant neither overflows nor underflows for very large or very small
     # entries. Powers of two scale exactly: ordinary matrices give the same bits as
     # inverting them directly.
-    row = np.ldexp(1.0, np.frexp(np.abs(m[:, :2]).max(axis=1))[1])
-    (p, q), (r, s) = m[:, :2] / row[:, None]
-    with np.errstate(all="ignore"):
-        det = p * s - q * r
-        if det == 0 or not math.isfinite(det):
-            raise ValueError("M is not invertible")
-        a, b = s / det / row[0], -q / det / row[1]
-        c, d = -r / det / row[0], p / det / row[1]
-        inv = np.array([[a, b, -(a * m[0, 2] + b * m[1, 2])], [c, d, -(c * m[0, 2] + d * m[1, 2])]])
-    if not np.all(np.isfinite(inv)):
+    row0 = math.ldexp(1.0, math.frexp(max(abs(m00), abs(m01)))[1])
+    row1 = math.ldexp(1.0, math.frexp(max(abs(m10), abs(m11)))[1])
+    p, q, r, s = m00 / row0, m01 / row0, m10 / row1, m11 / row1
+    det = p * s - q * r
+    if det == 0 or not math.isfinite(det):
+        raise ValueError("M is not invertible")
+    a, b = s / det / row0, -q / det / row1
+    c, d = -r / det / row0, p / det / row1
+    inv = (a, b, -(a * m02 + b * m12), c, d, -(c * m02 + d * m12))
+    if not all(math.isfinite(v) for v in inv):
         raise ValueError("M is not invertible: its inverse is beyond the float64 range")
     return inv
 
@@ -348,7 +352,7 @@ def get_inverse_matrix(M: Any) -> Any:
     m = _matrix(array, gpu)
     dtype = np.float32 if array.dtype == np.float32 else np.float64
     if not gpu:
-        return _host_inverse(m).astype(dtype, copy=False)
+        return np.array(_host_inverse(m), dtype=dtype).reshape(2, 3)
     cp = _cupy()
     with m.device:
         det = m[0, 0] * m[1, 1] - m[0, 1] * m[1, 0]
@@ -381,7 +385,7 @@ def affine_transform(image: Any, M: Any, dsize: tuple[int, int]) -> Any:
         if gpu and m_gpu:
             _gpu().warp_affine_device(src, out, m)
             return out
-        inverse = tuple(float(v) for v in _host_inverse(to_numpy(m)).ravel())
+        inverse = _host_inverse(to_numpy(m))
         (_gpu() if gpu else _cpu).warp_affine(src, out, inverse)
     return out
 
@@ -430,7 +434,7 @@ def paste_blend(frame: Any, crop: Any, mask: Any, M: Any) -> Any:
         if gpu and m_gpu:
             _gpu().paste_blend_device(dst_frame, src_crop, mask_array, out, m)
             return out
-        inverse = tuple(float(v) for v in _host_inverse(to_numpy(m)).ravel())
+        inverse = _host_inverse(to_numpy(m))
         (_gpu() if gpu else _cpu).paste_blend(dst_frame, src_crop, mask_array, out, inverse)
     return out
 
