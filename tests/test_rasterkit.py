@@ -177,6 +177,13 @@ def test_inverse_matrix_of_huge_and_tiny_maps(scale):
         rk.get_inverse_matrix([[scale, 2 * scale, 0], [2 * scale, 4 * scale, 0]])
 
 
+def test_inverse_matrix_of_a_row_at_the_float_limit():
+    # The row's scale, 2**1024, is beyond float64 itself; the inverse is exact.
+    IM = rk.get_inverse_matrix([[2.0**1023, 0, 1], [0, 1, 0]])
+    np.testing.assert_array_equal(IM, [[2.0**-1023, 0, -(2.0**-1023)], [0, 1, 0]])
+    assert rk.affine_transform(np.ones((4, 4), np.float32), [[2.0**1023, 0, 1], [0, 1, 0]], (4, 4)).shape == (4, 4)
+
+
 def test_inverse_matrix_round_trip():
     M = MATRICES["rotate-scale"]
     IM = rk.get_inverse_matrix(M)
@@ -328,6 +335,12 @@ def test_gaussian_filter_truncate_views_and_errors(rng):
         rk.gaussian_filter(img, (1.0, 1.0))
     with pytest.raises(ValueError, match="truncate"):
         rk.gaussian_filter(img, 1.0, truncate=-1.0)
+    # A kernel whose weights alone would take minutes to sum is refused at once.
+    for sigma in (1e7, 1e300):
+        with pytest.raises(ValueError, match="radius"):
+            rk.gaussian_filter(img, (sigma, 1.0, 0.0))
+        with pytest.raises(ValueError, match="radius"):
+            rk.reflect_pad_fade(img, (1, 1, 1, 1), sigma)
 
 
 def plain_pad_fade(img, pads, sigma):
@@ -372,6 +385,19 @@ def test_reflect_pad_fade_matches_plain_recipe(rng, shape, pads, sigma):
         got = rk.reflect_pad_fade(img, pads, sigma)
         assert got.dtype == np.float32
         np.testing.assert_allclose(got, plain_pad_fade(img, pads, sigma), rtol=0, atol=1e-5)
+
+
+def test_reflect_pad_fade_median_of_small_and_flat_images(rng):
+    # A few pixels: the random sample that brackets the median often misses it, and the
+    # search falls back. Flat and two-valued images: the middle is all ties.
+    for _ in range(300):
+        shape = tuple(rng.integers(1, 4, 2)) + ((int(rng.integers(1, 4)),) if rng.random() < 0.7 else ())
+        pads = tuple(int(p) for p in rng.integers(0, 3, 4))
+        img = rng.random(shape, dtype=np.float32)
+        np.testing.assert_allclose(rk.reflect_pad_fade(img, pads, 1.0), plain_pad_fade(img, pads, 1.0), atol=1e-6)
+    for img in (np.full((40, 50, 3), 0.25, np.float32), (rng.random((41, 50, 3)) < 0.5).astype(np.float32)):
+        np.testing.assert_allclose(rk.reflect_pad_fade(img, (9, 8, 7, 6), 2.0), plain_pad_fade(img, (9, 8, 7, 6), 2.0),
+                                   atol=1e-6)
 
 
 def test_reflect_pad_fade_views_nonfinite_and_errors(rng):

@@ -1169,23 +1169,24 @@ struct FilterAxis {
 // the worst) maps them onto a few cache sets where they evict each other.
 constexpr index_t kFilterBlock = 32, kWindowFloats = 6144;
 
-// The strip width for a filter of `taps`: the widest multiple of 32 floats (one pass of
-// filter_run's vector loop) whose window fits kWindowFloats, from 32 to 256.
-index_t strip_width(index_t taps) {
-    return std::clamp<index_t>(kWindowFloats / (kFilterBlock + 2 * taps) / 32 * 32, 32, 256);
+// The strip width for a filter of `taps` over rows of `row` floats: the widest multiple
+// of 32 floats (one pass of filter_run's vector loop) whose window fits kWindowFloats,
+// from 32 to 256, and no wider than the row.
+index_t strip_width(index_t taps, index_t row) {
+    return std::min(std::clamp<index_t>(kWindowFloats / (kFilterBlock + 2 * taps) / 32 * 32, 32, 256), row);
 }
 
 // The window a block's vertical pass needs, in floats.
-index_t window_floats(index_t taps) { return floats({{kFilterBlock + 2 * taps, strip_width(taps)}}); }
+index_t window_floats(index_t taps, index_t row) { return floats({{kFilterBlock + 2 * taps, strip_width(taps, row)}}); }
 
 // The vertical pass of `axis` for output rows y0 .. y1 (at most kFilterBlock) and floats
 // [f0, f1) of each row: out_row(y)[i] = w[0] row(y)[i] + sum over k of w[k] (row(y - k)[i]
 // + row(y + k)[i]), where row(j) = source_row(axis.source[j + taps]) follows the axis's
-// border rule.
+// border rule. Source rows hold `row` floats.
 template <class SourceRow, class OutRow>
 void vertical_pass(const FilterAxis& axis, SourceRow&& source_row, OutRow&& out_row, index_t y0, index_t y1,
-                   index_t f0, index_t f1, float* window) {
-    const index_t taps = axis.taps, strip = strip_width(taps), rows = y1 - y0 + 2 * taps;
+                   index_t f0, index_t f1, index_t row, float* window) {
+    const index_t taps = axis.taps, strip = strip_width(taps, row), rows = y1 - y0 + 2 * taps;
     for (index_t s0 = f0; s0 < f1; s0 += strip) {
         const index_t n = std::min(strip, f1 - s0);
         for (index_t r = 0; r < rows; ++r) {
@@ -1210,7 +1211,7 @@ void filter_block(const View& src, const View& dst, const FilterAxis* axes, inde
     const index_t cn = src.c, w = src.w, count = w * cn;
     if (ay.active) {
         vertical_pass(ay, [&](index_t r) { return src.at<const float>(0, r, 0, 0); },
-                      [&](index_t y) { return dst.at<float>(0, y, 0, 0); }, y0, y1, 0, count, window);
+                      [&](index_t y) { return dst.at<float>(0, y, 0, 0); }, y0, y1, 0, count, count, window);
     } else {
         for (index_t y = y0; y < y1; ++y)
             std::memcpy(dst.at<float>(0, y, 0, 0), src.at<const float>(0, y, 0, 0), sizeof(float) * count);
@@ -1248,7 +1249,7 @@ void filter_block(const View& src, const View& dst, const FilterAxis* axes, inde
 bool run_filter(const View& src, const View& dst, const FilterAxis* axes) {
     Scratch scratch;
     const index_t row_floats = floats({{src.w + 2 * axes[1].taps, src.c}, {1, src.c}});
-    if (!scratch.allocate(floats({{row_floats, 1}, {window_floats(axes[0].taps), 1}}))) return false;
+    if (!scratch.allocate(floats({{row_floats, 1}, {window_floats(axes[0].taps, src.w * src.c), 1}}))) return false;
     const double count = static_cast<double>(src.w * src.c);
     const double row_work = count * (2.0 * static_cast<double>(axes[0].taps + axes[1].taps) + 2.0) +
                             (axes[2].active ? count * 2.0 * static_cast<double>(axes[2].taps + 1) : 0.0);
@@ -1556,7 +1557,7 @@ void fade_block(const Margin& m, index_t y0, index_t y1, float* scratch, float* 
     for (int r = 0; r < read_count; ++r)
         vertical_pass(ay.blur, [&](index_t row) { return m.src.at<const float>(0, row, 0, 0); },
                       [&](index_t y) { return m.dst.at<float>(0, y, 0, 0); }, y0, y1, reads[r].first * cn,
-                      reads[r].second * cn, window);
+                      reads[r].second * cn, m.src.w * cn, window);
 
     float* padded = scratch;                      // positions -tx .. n + tx of the vertical pass
     float* blurred = scratch + (ax.n + 2 * tx) * cn;  // positions 0 .. n
@@ -1590,30 +1591,39 @@ __attribute__((target_clones("avx2", "default"))) void fade_to_median(float* row
 }
 
 // One row of the median search, count values of cn channels: under[i] counts the values
-// at i below lo[i], and those inside [lo[i], hi[i]] go to keep[their channel]. Few are
-// inside: the counting runs in vector lanes, the keeping only on short runs holding some.
+// at i below lo[i]; inside[c] counts those of channel c within [lo, hi], and each is
+// written to keep[c][at[c]++] while at[c] < room (where keep[c] is not null). Few are
+// inside: the counting runs in vector lanes, the rest only on short runs holding some.
 __attribute__((target_clones("avx2", "default"))) void bracket_row(const float* row, const float* lo,
                                                                   const float* hi, int32_t* under, index_t count,
-                                                                  index_t cn, std::vector<float>* keep) {
+                                                                  index_t cn, index_t* inside, float* const* keep,
+                                                                  index_t* at, index_t room) {
     constexpr index_t kRun = 16;
     for (index_t i0 = 0; i0 < count; i0 += kRun) {
         const index_t i1 = std::min(count, i0 + kRun);
-        int inside = 0;
+        int any = 0;
         for (index_t i = i0; i < i1; ++i) {
             under[i] += row[i] < lo[i];
-            inside |= (row[i] >= lo[i]) & (row[i] <= hi[i]);
+            any |= (row[i] >= lo[i]) & (row[i] <= hi[i]);
         }
-        if (!inside) continue;
+        if (!any) continue;
         for (index_t i = i0, c = i0 % cn; i < i1; ++i, c = c + 1 == cn ? 0 : c + 1)
-            if (row[i] >= lo[i] && row[i] <= hi[i]) keep[c].push_back(row[i]);
+            if (row[i] >= lo[i] && row[i] <= hi[i]) {
+                ++inside[c];
+                if (keep[c] && at[c] < room) keep[c][at[c]] = row[i];
+                ++at[c];
+            }
     }
 }
 
 // Per channel the median of dst's values as NumPy takes it (the mean of the two middle
 // values for an even count), NaN for a channel with values that are not finite. A
-// sample of each channel brackets the middle ranks; one pass counts the values below
-// the bracket and keeps those inside it, among which a selection finds the middle. A
-// bracket that missed opens on its failing side and the pass runs again.
+// sample of each channel brackets the middle ranks; one pass counts the values below the
+// bracket and inside it, keeping those inside in room set aside per thread, among which
+// a selection finds the middle. A bracket that missed opens on its failing side and the
+// pass runs again; values inside that overflowed their room (ties at the middle, a
+// bracket opened) take a second pass that copies each row's to its place, known from the
+// first pass's counts. Nothing is allocated while the team runs.
 bool channel_medians(const View& dst, const std::vector<index_t>& nonfinite, std::vector<float>& medians) {
     const index_t cn = dst.c, count = dst.w * cn, n = dst.h * dst.w;
     const index_t hi_rank = n / 2, lo_rank = n % 2 ? hi_rank : hi_rank - 1;
@@ -1624,6 +1634,7 @@ bool channel_medians(const View& dst, const std::vector<index_t>& nonfinite, std
         for (index_t i = c; i < count; i += cn) lo[static_cast<size_t>(i)] = low, hi[static_cast<size_t>(i)] = high;
     };
     std::vector<index_t> open;  // channels still to find
+    index_t expected = 0;       // values inside a bracket, as the sample has it
     for (index_t c = 0; c < cn; ++c) {
         if (nonfinite[static_cast<size_t>(c)]) {
             medians[static_cast<size_t>(c)] = NAN;
@@ -1647,45 +1658,101 @@ bool channel_medians(const View& dst, const std::vector<index_t>& nonfinite, std
         const float low_value = *low;  // the next selection reorders from `low` on
         std::nth_element(low, high, sample.end());
         bracket(c, low_value, *high);
+        expected = std::max(expected, (high - low + 1) * n / s);
     }
     const int slots = team_size();
-    std::vector<int32_t> under(static_cast<size_t>(slots * count));
-    std::vector<std::vector<float>> inside(static_cast<size_t>(slots * cn));
+    // Room for half as many again as expected in every thread: rows go to whichever
+    // thread is free, so one may take them all.
+    const index_t room = expected + expected / 2 + 1024;
+    std::vector<float> pool(static_cast<size_t>(slots * cn * room));
+    std::vector<float*> slot_keep(static_cast<size_t>(slots * cn));
+    std::vector<int32_t> under(static_cast<size_t>(slots * count));  // at most one a row: dst.h < 2^31
+    std::vector<index_t> inside(static_cast<size_t>(dst.h * cn));    // per row and channel
+    std::vector<index_t> at(static_cast<size_t>(slots * cn)), ignored(static_cast<size_t>(slots * cn));
+    std::vector<float*> keep(static_cast<size_t>(cn));
     const double row_work = static_cast<double>(count) * 3.0;
+    auto per_slot = [&](auto& v, int slot) { return v.data() + static_cast<size_t>(slot) * static_cast<size_t>(cn); };
+    auto run = [&](auto&& row_body) {
+        return in_bands(dst.h, row_work, [&](index_t y0, index_t y1) {
+            team_rows(y0, y1, (y1 - y0) * row_work > kParallelWork, row_body, slots);
+        });
+    };
     while (!open.empty()) {
+        // The first pass: counts, and the values inside into each thread's room.
         std::fill(under.begin(), under.end(), 0);
-        for (auto& v : inside) v.clear();
-        const bool done = in_bands(dst.h, row_work, [&](index_t y0, index_t y1) {
-            team_rows(y0, y1, (y1 - y0) * row_work > kParallelWork, [&](index_t y, int slot) {
-                bracket_row(dst.at<const float>(0, y, 0, 0), lo.data(), hi.data(),
-                            under.data() + static_cast<size_t>(slot) * static_cast<size_t>(count), count, cn,
-                            inside.data() + static_cast<size_t>(slot) * static_cast<size_t>(cn));
-            }, slots);
+        std::fill(inside.begin(), inside.end(), 0);
+        std::fill(at.begin(), at.end(), 0);
+        for (int slot = 0; slot < slots; ++slot)
+            for (index_t c = 0; c < cn; ++c)
+                slot_keep[static_cast<size_t>(slot * cn + c)] =
+                    pool.data() + static_cast<size_t>((slot * cn + c) * room);
+        bool done = run([&](index_t y, int slot) {
+            bracket_row(dst.at<const float>(0, y, 0, 0), lo.data(), hi.data(),
+                        under.data() + static_cast<size_t>(slot) * static_cast<size_t>(count), count, cn,
+                        inside.data() + y * cn, per_slot(slot_keep, slot), per_slot(at, slot), room);
         });
         if (!done) return false;
-        std::vector<index_t> missed;
+        std::vector<index_t> missed, overflowed, below(static_cast<size_t>(cn));
+        std::vector<std::vector<float>> kept(static_cast<size_t>(cn));
+        std::fill(keep.begin(), keep.end(), nullptr);
         for (index_t c : open) {
-            index_t below = 0;
-            std::vector<float> keep;
-            for (int slot = 0; slot < slots; ++slot) {
-                for (index_t i = c; i < count; i += cn) below += under[static_cast<size_t>(slot * count + i)];
-                const std::vector<float>& part = inside[static_cast<size_t>(slot * cn + c)];
-                keep.insert(keep.end(), part.begin(), part.end());
+            const float low = lo[static_cast<size_t>(c)], high = hi[static_cast<size_t>(c)];
+            index_t& under_c = below[static_cast<size_t>(c)];
+            for (int slot = 0; slot < slots; ++slot)
+                for (index_t i = c; i < count; i += cn) under_c += under[static_cast<size_t>(slot * count + i)];
+            index_t total = 0;  // each row's count becomes its place in the channel's array
+            for (index_t y = 0; y < dst.h; ++y) {
+                index_t& row = inside[static_cast<size_t>(y * cn + c)];
+                const index_t row_count = row;
+                row = total;
+                total += row_count;
             }
-            const index_t kept = static_cast<index_t>(keep.size());
-            if (lo_rank < below || hi_rank >= below + kept) {
-                bracket(c, lo_rank < below ? -HUGE_VALF : lo[static_cast<size_t>(c)],
-                        hi_rank >= below + kept ? HUGE_VALF : hi[static_cast<size_t>(c)]);
+            if (lo_rank < under_c || hi_rank >= under_c + total) {
+                bracket(c, lo_rank < under_c ? -HUGE_VALF : low, hi_rank >= under_c + total ? HUGE_VALF : high);
                 missed.push_back(c);
                 continue;
             }
-            const auto upper = keep.begin() + (hi_rank - below);
-            std::nth_element(keep.begin(), upper, keep.end());
-            float median = *upper;
-            if (lo_rank != hi_rank) median = (*std::max_element(keep.begin(), upper) + median) / 2.0f;
-            medians[static_cast<size_t>(c)] = median;
-            bracket(c, HUGE_VALF, -HUGE_VALF);
+            std::vector<float>& middle = kept[static_cast<size_t>(c)];
+            if (low == high) {  // the middle values are the bracket's one value
+                medians[static_cast<size_t>(c)] = lo_rank != hi_rank ? (low + high) / 2.0f : low;
+                continue;
+            }
+            middle.reserve(static_cast<size_t>(total));
+            bool fits = true;
+            for (int slot = 0; slot < slots; ++slot) {
+                const index_t got = at[static_cast<size_t>(slot * cn + c)];
+                fits &= got <= room;
+                const float* part = slot_keep[static_cast<size_t>(slot * cn + c)];
+                middle.insert(middle.end(), part, part + std::min(got, room));
+            }
+            if (!fits) {
+                middle.assign(static_cast<size_t>(total), 0.0f);
+                keep[static_cast<size_t>(c)] = middle.data();
+                overflowed.push_back(c);
+            }
         }
+        if (!overflowed.empty()) {
+            // The second pass: each row's values inside to its place.
+            done = run([&](index_t y, int slot) {
+                index_t* place = per_slot(at, slot);
+                for (index_t c = 0; c < cn; ++c) place[c] = inside[static_cast<size_t>(y * cn + c)];
+                bracket_row(dst.at<const float>(0, y, 0, 0), lo.data(), hi.data(),
+                            under.data() + static_cast<size_t>(slot) * static_cast<size_t>(count), count, cn,
+                            per_slot(ignored, slot), keep.data(), place, std::numeric_limits<index_t>::max());
+            });
+            if (!done) return false;
+        }
+        for (index_t c : open) {
+            std::vector<float>& middle = kept[static_cast<size_t>(c)];
+            if (middle.empty()) continue;  // missed, or found without a selection
+            const auto upper = middle.begin() + (hi_rank - below[static_cast<size_t>(c)]);
+            std::nth_element(middle.begin(), upper, middle.end());
+            float median = *upper;
+            if (lo_rank != hi_rank) median = (*std::max_element(middle.begin(), upper) + median) / 2.0f;
+            medians[static_cast<size_t>(c)] = median;
+        }
+        for (index_t c : open)
+            if (std::find(missed.begin(), missed.end(), c) == missed.end()) bracket(c, HUGE_VALF, -HUGE_VALF);
         open.swap(missed);
     }
     return true;
@@ -1727,12 +1794,16 @@ PyObject* py_reflect_pad_fade(PyObject*, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     if (!check_shape(dst, 1, src.h + pad[0] + pad[1], src.w + pad[2] + pad[3], src.c, "dst")) return nullptr;
+    if (dst.h >= (index_t{1} << 31)) {  // the median's counts per value of a row are 32-bit
+        PyErr_SetString(PyExc_ValueError, "the padded image has too many rows (2**31 or more)");
+        return nullptr;
+    }
 
     const Margin m(src, dst, pad, sigma, radius);
     const index_t cn = src.c, ty = m.rows.blur.taps, tx = m.cols.blur.taps;
     Scratch scratch;
     const index_t row_floats = floats({{dst.w + 2 * tx, cn}, {dst.w, cn}});
-    if (!scratch.allocate(floats({{row_floats, 1}, {window_floats(ty), 1}}))) return nullptr;
+    if (!scratch.allocate(floats({{row_floats, 1}, {window_floats(ty, src.w * cn), 1}}))) return nullptr;
     std::vector<index_t> counts(static_cast<size_t>(scratch.slots * cn)), nonfinite(static_cast<size_t>(cn));
 
     // The first fade, in blocks of rows that share the vertical pass's source rows.

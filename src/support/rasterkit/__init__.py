@@ -327,14 +327,15 @@ def _host_inverse(m: np.ndarray) -> tuple[float, ...]:
     # the determinant neither overflows nor underflows for very large or very small
     # entries. Powers of two scale exactly: ordinary matrices give the same bits as
     # inverting them directly.
-    row0 = math.ldexp(1.0, math.frexp(max(abs(m00), abs(m01)))[1])
-    row1 = math.ldexp(1.0, math.frexp(max(abs(m10), abs(m11)))[1])
-    p, q, r, s = m00 / row0, m01 / row0, m10 / row1, m11 / row1
+    # The power itself may exceed the float range (a row of 2**1023): ldexp applies it.
+    e0 = math.frexp(max(abs(m00), abs(m01)))[1]
+    e1 = math.frexp(max(abs(m10), abs(m11)))[1]
+    p, q, r, s = math.ldexp(m00, -e0), math.ldexp(m01, -e0), math.ldexp(m10, -e1), math.ldexp(m11, -e1)
     det = p * s - q * r
     if det == 0 or not math.isfinite(det):
         raise ValueError("M is not invertible")
-    a, b = s / det / row0, -q / det / row1
-    c, d = -r / det / row0, p / det / row1
+    a, b = math.ldexp(s / det, -e0), math.ldexp(-q / det, -e1)
+    c, d = math.ldexp(-r / det, -e0), math.ldexp(p / det, -e1)
     inv = (a, b, -(a * m02 + b * m12), c, d, -(c * m02 + d * m12))
     if not all(math.isfinite(v) for v in inv):
         raise ValueError("M is not invertible: its inverse is beyond the float64 range")
@@ -489,6 +490,14 @@ class GaussianBlur:
         return out
 
 
+def _filter_radius(reach: float, sigma: float) -> int:
+    """SciPy's kernel radius int(truncate * sigma + 0.5), at most _MAX_KSIZE: the weights
+    of a longer kernel would take minutes to sum (and SciPy's would not fit in memory)."""
+    if reach + 0.5 >= _MAX_KSIZE:
+        raise ValueError(f"sigma {sigma} needs a kernel radius of {_MAX_KSIZE} or more")
+    return int(reach + 0.5)
+
+
 def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
     """The image smoothed by a Gaussian under SciPy's rules: ``scipy.ndimage.gaussian_filter(
     image, sigma, truncate=truncate)`` with its default mode "reflect".
@@ -503,8 +512,9 @@ def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
     SciPy's in float64: on 0..1 images the results agree within 1e-5.
 
     Raises TypeError for a non-float32 image; ValueError for a sigma that is negative or
-    not finite, a sigma sequence whose length is not the image's ndim, or a negative or
-    non-finite ``truncate``. Both are host numbers (GPU arrays raise TypeError).
+    not finite or needs a kernel radius of 2**24 or more, a sigma sequence whose length is
+    not the image's ndim, or a negative or non-finite ``truncate``. Both are host numbers
+    (GPU arrays raise TypeError).
     """
     src, gpu = _float_image(image, "image")
     values = np.asarray(_host_number(sigma, "sigma"), dtype=np.float64)
@@ -519,7 +529,7 @@ def gaussian_filter(image: Any, sigma: Any, truncate: float = 4.0) -> Any:
     # SciPy's rules: axes with sigma <= 1e-15 are skipped, the radius is rounded from
     # truncate * sigma. A radius of -1 tells the kernels to skip the axis.
     sigmas = [float(v) for v in values] + [0.0] * (3 - src.ndim)
-    radii = [int(truncate * v + 0.5) if v > 1e-15 else -1 for v in sigmas]
+    radii = [_filter_radius(truncate * v, v) if v > 1e-15 else -1 for v in sigmas]
     with _on_device(src, gpu):
         out = _empty(gpu, src.shape, np.float32)
         if gpu:
@@ -566,8 +576,8 @@ def reflect_pad_fade(image: Any, pads: Any, sigma: float) -> Any:
     values).
 
     Raises TypeError for a non-float32 image or pads that are not whole numbers, and
-    ValueError for pads that are not four numbers from 0 or a sigma that is negative or
-    not finite (both host numbers).
+    ValueError for pads that are not four numbers from 0 or a sigma that is negative,
+    not finite or needs a kernel radius of 2**24 or more (both host numbers).
     """
     src, gpu = _float_image(image, "image")
     if isinstance(pads, (str, bytes)) or not hasattr(pads, "__len__") or len(pads) != 4:
@@ -581,6 +591,9 @@ def reflect_pad_fade(image: Any, pads: Any, sigma: float) -> Any:
     sigma = float(_host_number(sigma, "sigma"))
     if not math.isfinite(sigma) or sigma < 0:
         raise ValueError(f"sigma must be finite and non-negative, got {sigma}")
+    # SciPy leaves an axis of sigma 1e-15 or less alone: radius 0, a kernel of one tap.
+    blurs = sigma > 1e-15
+    radius = _filter_radius(4.0 * sigma, sigma) if blurs else 0
     with _on_device(src, gpu):
         if gpu:
             cp = _cupy()
@@ -600,10 +613,7 @@ def reflect_pad_fade(image: Any, pads: Any, sigma: float) -> Any:
             cp.clip(padded, 0, 1, out=padded)
             return padded
         out = np.empty((src.shape[0] + top + bottom, src.shape[1] + left + right) + src.shape[2:], np.float32)
-        # SciPy leaves an axis of sigma 1e-15 or less alone: radius 0, a kernel of one tap.
-        blurs = sigma > 1e-15
-        _cpu.reflect_pad_fade(_packed_rows(src), out, (top, bottom, left, right), sigma if blurs else 1.0,
-                              int(4.0 * sigma + 0.5) if blurs else 0)
+        _cpu.reflect_pad_fade(_packed_rows(src), out, (top, bottom, left, right), sigma if blurs else 1.0, radius)
     return out
 
 
