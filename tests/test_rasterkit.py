@@ -519,6 +519,12 @@ def test_conversions():
     with pytest.raises(TypeError):
         rk.to_float32(np.ones(3, np.int32))
     assert rk.to_numpy(f) is f
+    # Frames and views of them convert as NumPy's float32 division gives them, bit for bit.
+    frame = np.random.default_rng(3).integers(0, 256, (300, 400, 3), dtype=np.uint8)
+    for view in (frame, frame[::-2, 5:], frame[..., ::-1], frame[..., 0], np.ones((0, 4, 3), np.uint8)):
+        got = rk.to_float32(view)
+        assert got.dtype == np.float32
+        np.testing.assert_array_equal(got, np.divide(view, np.float32(255), dtype=np.float32))
 
 
 # ---------------------------------------------------------------- errors

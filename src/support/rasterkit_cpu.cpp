@@ -1837,6 +1837,42 @@ PyObject* py_reflect_pad_fade(PyObject*, PyObject* const* args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
+// ------------------------------------------------------------------ unit floats
+
+// d[i] = s[i] / 255 in float32 for i < count, as NumPy divides.
+__attribute__((target_clones("avx2", "default"))) void unit_run(const unsigned char* s, float* d, index_t count) {
+    for (index_t i = 0; i < count; ++i) d[i] = rk::to_unit(s[i]);
+}
+
+// to_float32(src, dst): uint8 src (H, W) or (H, W, C) of any strides, dst float32
+// C-contiguous of its shape: dst = src / 255.
+PyObject* py_to_float32(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_nargs("to_float32", nargs, 2)) return nullptr;
+    pyglue::Buffer sb, db;
+    View src, dst;
+    if (!get_view(args[0], sb, src, "src", false, 2, 3) || !get_view(args[1], db, dst, "dst", true, 2, 3)) return nullptr;
+    if (src.dtype != DType::U8 || dst.dtype != DType::F32 || sb.view().ndim != db.view().ndim) {
+        PyErr_SetString(PyExc_ValueError, "src must be uint8 and dst float32 of its layout");
+        return nullptr;
+    }
+    if (!check_shape(dst, 1, src.h, src.w, src.c, "dst")) return nullptr;
+    const index_t count = src.w * src.c;
+    const double row_work = static_cast<double>(count);
+    const bool done = in_bands(src.h, row_work, [&](index_t y0, index_t y1) {
+        team_rows(y0, y1, (y1 - y0) * row_work > kParallelWork, [&](index_t y, int) {
+            float* d = dst.at<float>(0, y, 0, 0);
+            if (src.packed_rows()) {
+                unit_run(src.at<const unsigned char>(0, y, 0, 0), d, count);
+                return;
+            }
+            for (index_t x = 0; x < src.w; ++x)
+                for (index_t c = 0; c < src.c; ++c) d[x * src.c + c] = rk::to_unit(*src.at<const unsigned char>(0, y, x, c));
+        });
+    });
+    if (!done) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // ------------------------------------------------------------------ batch conversion
 
 // Per network channel: the source channel it comes from and its normalisation.
@@ -2154,6 +2190,8 @@ PyMethodDef methods[] = {
      "reflect_pad_fade(src, dst, pads, sigma, radius)\n--\n\nMirror padding whose margin fades into a blur and the median."},
     {"fold_class_masks", pyglue::fastcall(guarded<py_fold_class_masks>), METH_FASTCALL,
      "fold_class_masks(preds, indices, categories, dst)\n--\n\nPer-pixel class masks folded into categories."},
+    {"to_float32", pyglue::fastcall(guarded<py_to_float32>), METH_FASTCALL,
+     "to_float32(src, dst)\n--\n\nuint8 src divided by 255 into float32 dst."},
     {"images_to_batch", pyglue::fastcall(guarded<py_images_to_batch>),
      METH_FASTCALL, "images_to_batch(images, dst, mean, std, swap_rb)\n--\n\nFills an NCHW float32 batch."},
     {"batch_to_images", pyglue::fastcall(guarded<py_batch_to_images>),

@@ -247,6 +247,10 @@ def to_float32(image: Any) -> Any:
         return array
     with _on_device(array, gpu):
         array = _ready(array, gpu)
+        if dtype == np.uint8 and not gpu and array.ndim in (2, 3) and array.size:
+            out = np.empty(array.shape, np.float32)  # the same division, on the thread team
+            _cpu.to_float32(array, out)
+            return out
         if dtype in (np.uint8, np.uint16):
             return xp.divide(array, xp.float32(np.iinfo(dtype).max), dtype=xp.float32)
         if dtype == np.bool_ or dtype.kind == "f":
