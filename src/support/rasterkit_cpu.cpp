@@ -569,9 +569,11 @@ PyObject* py_resize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // ------------------------------------------------------------------ affine warp
 
-// Output tiles of kTileRows x kTileCols keep the source area they read small enough to
-// stay in cache while a rotated or scaled map walks it.
-constexpr index_t kTileRows = 32, kTileCols = 128;
+// Output tiles of kTileRows x kTileCols: a tile's rows share the column terms of their
+// positions, and a band of kTileRows rows is the unit of work a thread takes. Runs of
+// up to 1024 pixels keep each row's start-up (planning, the first positions before the
+// first loads) small against its pixels: 128-pixel runs cost 10-15 % more per pixel.
+constexpr index_t kTileRows = 8, kTileCols = 1024;
 
 // Columns [lo, hi) of an output row whose sample positions (sx, sy), linear in the
 // column, satisfy pred. Each coordinate is monotone along the row, so such columns form
