@@ -661,14 +661,23 @@ typedef double f64x4_any __attribute__((vector_size(32), aligned(8), may_alias))
 
 f64x4 load_f64x4(const double* p) { return *reinterpret_cast<const f64x4_any*>(p); }
 
-// floor(v) for v in [0, 2^51), of a double or of double lanes: adding and removing
-// 2^52 rounds to the nearest integer, one less where that is above v. Exact, and it
-// stays in floating point, where a conversion to integer and back costs two
-// conversions a coordinate.
-template <class V>
-V floor_nonneg(V v) {
-    const V r = (v + 0x1p52) - 0x1p52;
+// floor(v) for v in [0, 2^51): adding and removing 2^52 rounds to the nearest integer,
+// one less where that is above v. Exact, and it stays in floating point, where a
+// conversion to integer and back costs two conversions a coordinate.
+double floor_nonneg(double v) {
+    const double r = (v + 0x1p52) - 0x1p52;
     return r > v ? r - 1.0 : r;
+}
+
+// floor of four lanes as one AVX rounding instruction (mode 9: toward minus infinity,
+// no inexact exception). Called only from code built for AVX2, which inlines it; the
+// baseline build cannot name the instruction.
+__attribute__((target("avx2"))) inline f64x4 floor_avx(f64x4 v) { return __builtin_ia32_roundpd256(v, 9); }
+
+// Whether this CPU and its operating system run AVX2 code.
+bool cpu_has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
 }
 
 unsigned int word(const unsigned char* p) {
@@ -735,9 +744,13 @@ void store_lanes(unsigned char* p, f32x4 v) {
 // cy[k] are the column terms im[0] * x and im[3] * x of column x = i0 + k.
 // Packed sources (channel stride 1, pixel stride CN) take SIMD loops: 3 or 4 channels
 // of a pixel in the lanes of one vector, or 4 single-channel pixels side by side.
-template <class T, int CN, bool Packed>
-__attribute__((target_clones("avx2", "default"))) void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0,
-                                                                     index_t i1, const double* cx, const double* cy) {
+// Built twice, as warp_interior picks: for AVX2 (Avx2) and for the baseline, which
+// keeps to the one-pixel loops and scalar positions: on SSE2 the compiler splits the
+// 8-lane shuffles and the 4-lane double conversions into lanes through the stack, 3 to
+// 6 times slower.
+template <class T, int CN, bool Packed, bool Avx2>
+[[gnu::always_inline]] inline void warp_interior_build(const View& src, T* d, const RowPlan& r, index_t i0,
+                                                       index_t i1, const double* cx, const double* cy) {
     const index_t cn = CN > 0 ? CN : src.c;
     const index_t sx = Packed ? cn : src.sx, sc = Packed ? 1 : src.sc, sy = src.sy;
     const T* base = src.at<const T>(0, 0, 0, 0);
@@ -757,22 +770,25 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     const int n = static_cast<int>(i1 - i0);
     Offset off[kTileCols + kAhead];  // of each pixel's top-left tap from base
     float fx[kTileCols + 8], fy[kTileCols + 8];  // 8 more: the paired loop loads 8 from a pixel on
-    // Positions four at a time in double lanes, the same operations as the per-pixel
-    // tail; the offsets are integers below 2^31 or inside the source, exact in double.
+    // Positions (with AVX2 four at a time in double lanes, the same operations as the
+    // per-pixel loop); the offsets are integers below 2^31 or inside the source, exact
+    // in double.
     const double sxd = static_cast<double>(sx), syd = static_cast<double>(sy);
     typedef Offset OffsetX4 __attribute__((vector_size(4 * sizeof(Offset))));
     OffsetX4 low4 = OffsetX4{} + std::numeric_limits<Offset>::max(), high4 = OffsetX4{} + std::numeric_limits<Offset>::min();
     int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const f64x4 px = load_f64x4(cx + i) + r.bx, py = load_f64x4(cy + i) + r.by;
-        const f64x4 ix = floor_nonneg(px), iy = floor_nonneg(py);
-        const OffsetX4 o = __builtin_convertvector(iy * syd + ix * sxd, OffsetX4);
-        low4 = o < low4 ? o : low4;
-        high4 = o > high4 ? o : high4;
-        std::memcpy(off + i, &o, sizeof o);
-        const f32x4 vfx = __builtin_convertvector(px - ix, f32x4), vfy = __builtin_convertvector(py - iy, f32x4);
-        std::memcpy(fx + i, &vfx, sizeof vfx);
-        std::memcpy(fy + i, &vfy, sizeof vfy);
+    if constexpr (Avx2) {
+        for (; i + 4 <= n; i += 4) {
+            const f64x4 px = load_f64x4(cx + i) + r.bx, py = load_f64x4(cy + i) + r.by;
+            const f64x4 ix = floor_avx(px), iy = floor_avx(py);
+            const OffsetX4 o = __builtin_convertvector(iy * syd + ix * sxd, OffsetX4);
+            low4 = o < low4 ? o : low4;
+            high4 = o > high4 ? o : high4;
+            std::memcpy(off + i, &o, sizeof o);
+            const f32x4 vfx = __builtin_convertvector(px - ix, f32x4), vfy = __builtin_convertvector(py - iy, f32x4);
+            std::memcpy(fx + i, &vfx, sizeof vfx);
+            std::memcpy(fy + i, &vfy, sizeof vfy);
+        }
     }
     Offset lowest = std::min(std::min(low4[0], low4[1]), std::min(low4[2], low4[3]));
     Offset highest = std::max(std::max(high4[0], high4[1]), std::max(high4[2], high4[3]));
@@ -796,7 +812,7 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
     };
     T* o = d + i0 * cn;
     i = 0;
-    if constexpr (Packed && (CN == 3 || CN == 4) && std::is_same_v<T, unsigned char>) {
+    if constexpr (Avx2 && Packed && (CN == 3 || CN == 4) && std::is_same_v<T, unsigned char>) {
         // Eight pixels at once, one vector per channel: each tap pixel is read as
         // one 32-bit word. For 3 channels the right pixel's word starts at its left
         // neighbour's last channel, so no read leaves the two pixels of a tap row.
@@ -861,7 +877,7 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
                 if constexpr (CN == 4) return __builtin_shufflevector(v, v, 0, 0, 0, 0, 1, 1, 1, 1);
                 else return __builtin_shufflevector(v, v, 0, 0, 0, 1, 1, 1, 1, 1);
             };
-            for (; roomy && i + 2 <= n; i += 2, o += 2 * CN) {
+            for (; Avx2 && roomy && i + 2 <= n; i += 2, o += 2 * CN) {
                 const T *p = tap(i), *q = base + off[i + 1];  // one prefetch a pair: its pixels lie close
                 const f32x8 v = rk::bilinear_blend(pair(p, q), pair(p + CN, q + CN), pair(p + sy, q + sy),
                                                    pair(p + sy + CN, q + sy + CN), weights(fx + i), weights(fy + i));
@@ -914,6 +930,21 @@ __attribute__((target_clones("avx2", "default"))) void warp_interior(const View&
                                                 rk::load(q + sy + sx), fx[i], fy[i]));
         }
     }
+}
+
+template <class T, int CN, bool Packed>
+__attribute__((target("avx2"))) void warp_interior_avx2(const View& src, T* d, const RowPlan& r, index_t i0,
+                                                        index_t i1, const double* cx, const double* cy) {
+    warp_interior_build<T, CN, Packed, true>(src, d, r, i0, i1, cx, cy);
+}
+
+template <class T, int CN, bool Packed>
+void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0, index_t i1, const double* cx,
+                   const double* cy) {
+    if (cpu_has_avx2())
+        warp_interior_avx2<T, CN, Packed>(src, d, r, i0, i1, cx, cy);
+    else
+        warp_interior_build<T, CN, Packed, false>(src, d, r, i0, i1, cx, cy);
 }
 
 // Columns [c0, c1) of one output row; CN > 0 fixes the channel count. cx and cy hold
