@@ -188,3 +188,46 @@ def test_byte_misaligned_host_arrays_are_copied_and_processed():
     # The C++ entries themselves name the fault instead of calling float32 a wrong type.
     with pytest.raises(ValueError, match="aligned"):
         _cpu.resize(odd, np.empty((17, 31, 3), np.float32), 1, 1)
+
+
+# The kernels written with vector types on inputs that reach every loop of their two
+# builds: warps of 1 to 4 channels (packed, strided and flipped), long and short runs,
+# the filters' 32-float blocks and tails, and class folds with NaNs and near ties.
+BUILDS = """
+import sys
+import numpy as np
+import rasterkit as rk
+
+rng = np.random.default_rng(11)
+out = {}
+for c in (1, 2, 3, 4):
+    for dtype, scale in ((np.float32, 1.0), (np.uint8, 255.0)):
+        src = (rng.random((90, 130, c)) * scale).astype(dtype)
+        for k, view in enumerate((src, src[:, ::-1], src[::2])):
+            for m, (angle, zoom) in enumerate(((0.2, 2.4), (-1.1, 0.7), (3.0, 1.0))):
+                a, b = zoom * np.cos(angle), zoom * np.sin(angle)
+                M = np.array([[a, -b, 40.0], [b, a, -20.0]])
+                out[f"warp{c}{np.dtype(dtype).char}{k}{m}"] = rk.affine_transform(view, M, (301, 77))
+img = rng.random((70, 211, 3)).astype(np.float32)
+out["filter"] = rk.gaussian_filter(img, (3.5, 2.0, 0.0))
+out["filter1"] = rk.gaussian_filter(img[:, :, 0], (0.0, 6.0))
+out["blur"] = rk.GaussianBlur().get(img, 15, 4.0)
+logits = rng.standard_normal((2, 7, 9, 37)).astype(np.float32)
+logits[0, 3, 2, :5] = np.nan
+logits[1, 2] = logits[1, 5] + 2.0 ** -20
+out["fold"] = rk.fold_class_masks(logits, np.arange(7), np.arange(7) % 3, 3)
+np.savez(sys.argv[1], **out)
+"""
+
+
+def test_baseline_builds_give_the_avx2_results(tmp_path):
+    """CPUs without AVX2 run the kernels' baseline builds: byte for byte the same."""
+    script = tmp_path / "builds.py"
+    script.write_text(BUILDS)
+    for name, off in (("avx2", "0"), ("baseline", "1")):
+        status, out = run_child([str(script), str(tmp_path / name)], RASTERKIT_NO_AVX2=off)
+        assert status == 0, out
+    avx2, baseline = np.load(tmp_path / "avx2.npz"), np.load(tmp_path / "baseline.npz")
+    assert sorted(avx2.files) == sorted(baseline.files)
+    for key in avx2.files:
+        np.testing.assert_array_equal(avx2[key], baseline[key], err_msg=key)

@@ -669,16 +669,59 @@ double floor_nonneg(double v) {
     return r > v ? r - 1.0 : r;
 }
 
+// Kernels written with vector types are built twice: for AVX2 and for the x86-64
+// baseline (SSE2). by_isa(body) calls body(std::true_type{}) from a function built for
+// AVX2 where the CPU and its operating system run it, else body(std::false_type{});
+// body is an always_inline lambda, so each call site builds it for both. Built for
+// SSE2, 8-lane vectors have no registers and go through memory lane by lane (3 to 8
+// times slower), so the kernels take 4 lanes (or one pixel at a time) there. Kernels of
+// plain loops, which the compiler vectorises itself, are target_clones instead.
+//
+// RASTERKIT_NO_AVX2 set to anything but "" or "0" makes these kernels take their
+// baseline builds everywhere: for timing them, and for the tests, which compare the
+// two builds on a machine that has AVX2.
+bool use_avx2() {
+    static const bool use = [] {
+        const char* off = std::getenv("RASTERKIT_NO_AVX2");
+        return __builtin_cpu_supports("avx2") && (!off || !*off || std::strcmp(off, "0") == 0);
+    }();
+    return use;
+}
+
+template <class Body>
+__attribute__((target("avx2"))) void on_avx2(Body& body) {
+    body(std::true_type{});
+}
+
+template <class Body>
+void by_isa(Body&& body) {
+    if (use_avx2())
+        on_avx2(body);
+    else
+        body(std::false_type{});
+}
+
+// The float vector of 8 lanes on AVX2, 4 on the baseline, and its loads and stores at
+// any address.
+template <bool Avx2>
+using Floats = std::conditional_t<Avx2, f32x8, f32x4>;
+
+template <class V>
+V load_any(const float* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+void store_any(float* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
 // floor of four lanes as one AVX rounding instruction (mode 9: toward minus infinity,
 // no inexact exception). Called only from code built for AVX2, which inlines it; the
 // baseline build cannot name the instruction.
 __attribute__((target("avx2"))) inline f64x4 floor_avx(f64x4 v) { return __builtin_ia32_roundpd256(v, 9); }
-
-// Whether this CPU and its operating system run AVX2 code.
-bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 
 unsigned int word(const unsigned char* p) {
     unsigned int v;
@@ -744,10 +787,7 @@ void store_lanes(unsigned char* p, f32x4 v) {
 // cy[k] are the column terms im[0] * x and im[3] * x of column x = i0 + k.
 // Packed sources (channel stride 1, pixel stride CN) take SIMD loops: 3 or 4 channels
 // of a pixel in the lanes of one vector, or 4 single-channel pixels side by side.
-// Built twice, as warp_interior picks: for AVX2 (Avx2) and for the baseline, which
-// keeps to the one-pixel loops and scalar positions: on SSE2 the compiler splits the
-// 8-lane shuffles and the 4-lane double conversions into lanes through the stack, 3 to
-// 6 times slower.
+// The baseline build (Avx2 false) keeps to the one-pixel loops and scalar positions.
 template <class T, int CN, bool Packed, bool Avx2>
 [[gnu::always_inline]] inline void warp_interior_build(const View& src, T* d, const RowPlan& r, index_t i0,
                                                        index_t i1, const double* cx, const double* cy) {
@@ -933,18 +973,11 @@ template <class T, int CN, bool Packed, bool Avx2>
 }
 
 template <class T, int CN, bool Packed>
-__attribute__((target("avx2"))) void warp_interior_avx2(const View& src, T* d, const RowPlan& r, index_t i0,
-                                                        index_t i1, const double* cx, const double* cy) {
-    warp_interior_build<T, CN, Packed, true>(src, d, r, i0, i1, cx, cy);
-}
-
-template <class T, int CN, bool Packed>
 void warp_interior(const View& src, T* d, const RowPlan& r, index_t i0, index_t i1, const double* cx,
                    const double* cy) {
-    if (cpu_has_avx2())
-        warp_interior_avx2<T, CN, Packed>(src, d, r, i0, i1, cx, cy);
-    else
-        warp_interior_build<T, CN, Packed, false>(src, d, r, i0, i1, cx, cy);
+    by_isa([&](auto avx2) __attribute__((always_inline)) {
+        warp_interior_build<T, CN, Packed, decltype(avx2)::value>(src, d, r, i0, i1, cx, cy);
+    });
 }
 
 // Columns [c0, c1) of one output row; CN > 0 fixes the channel count. cx and cy hold
@@ -1160,24 +1193,32 @@ PyObject* py_paste_blend(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // out[i] = w[0] centre[i] + sum over k = 1 .. taps of w[k] (centre[i - k step] +
 // centre[i + k step]) for i < count: rk::filter_at's arithmetic in the same order, in
 // vector lanes, with 32 outputs held in registers across all taps.
-__attribute__((target_clones("avx2", "default"))) void filter_run(const float* centre, index_t step, const float* w,
-                                                                 index_t taps, index_t count, float* out) {
+template <bool Avx2>
+[[gnu::always_inline]] inline void filter_run_build(const float* centre, index_t step, const float* w, index_t taps,
+                                                    index_t count, float* out) {
+    using V = Floats<Avx2>;
+    constexpr int lanes = sizeof(V) / sizeof(float), vectors = 32 / lanes;
     index_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        auto v = [](const float* p) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p); };
-        f32x8 acc[4];
-        for (int j = 0; j < 4; ++j) acc[j] = w[0] * v(centre + i + 8 * j);
+        V acc[vectors];
+        for (int j = 0; j < vectors; ++j) acc[j] = w[0] * load_any<V>(centre + i + lanes * j);
         for (index_t k = 1; k <= taps; ++k) {
             const float *a = centre + i - k * step, *b = centre + i + k * step;
-            for (int j = 0; j < 4; ++j) acc[j] += w[k] * (v(a + 8 * j) + v(b + 8 * j));
+            for (int j = 0; j < vectors; ++j) acc[j] += w[k] * (load_any<V>(a + lanes * j) + load_any<V>(b + lanes * j));
         }
-        for (int j = 0; j < 4; ++j) *reinterpret_cast<f32x8_any*>(out + i + 8 * j) = acc[j];
+        for (int j = 0; j < vectors; ++j) store_any(out + i + lanes * j, acc[j]);
     }
     for (; i < count; ++i) {
         float acc = w[0] * centre[i];
         for (index_t k = 1; k <= taps; ++k) acc += w[k] * (centre[i - k * step] + centre[i + k * step]);
         out[i] = acc;
     }
+}
+
+void filter_run(const float* centre, index_t step, const float* w, index_t taps, index_t count, float* out) {
+    by_isa([&](auto avx2) __attribute__((always_inline)) {
+        filter_run_build<decltype(avx2)::value>(centre, step, w, taps, count, out);
+    });
 }
 
 // One axis of a symmetric filter: w[d] is the weight at distance d either side, and
@@ -2100,43 +2141,50 @@ bool get_table(PyObject* obj, pyglue::Buffer& buf, const char* name, const long 
     return true;
 }
 
-// Row y of image i. Where the pixels of a row are adjacent, eight at a time in vector
-// lanes, in one pass over the classes as rk::class_argmax makes it: the maximum logit,
+// Row y of image i. Where the pixels of a row are adjacent, 8 (AVX2) or 4 at a time in
+// vector lanes, in one pass over the classes as rk::class_argmax makes it: the maximum logit,
 // the first class holding it and the largest logit before that class; lanes that need
 // the full probabilities (a NaN, an infinite maximum, or a lower class within 2^-18
 // of the maximum) then take rk::class_argmax alone.
-__attribute__((target_clones("avx2", "default"))) void fold_row(const View& preds, const View& dst,
-                                                                const float* lut, index_t i, index_t y) {
+template <bool Avx2>
+[[gnu::always_inline]] inline void fold_row_build(const View& preds, const View& dst, const float* lut, index_t i,
+                                                  index_t y) {
+    using V = Floats<Avx2>;
+    using Mask = std::conditional_t<Avx2, i32x8, i32x4>;
+    constexpr int lanes = sizeof(V) / sizeof(float);
     const index_t classes = preds.h, channels = dst.h, w = preds.c, sk = preds.sy;
-    auto emit = [&](index_t x, index_t k) {
-        for (index_t c = 0; c < channels; ++c) *dst.at<float>(i, c, y, x) = lut[k * channels + c];
-    };
     index_t x = 0;
     if (preds.sc == 1) {
-        for (; x + 8 <= w; x += 8) {
+        for (; x + lanes <= w; x += lanes) {
             const float* p = preds.at<const float>(i, 0, y, x);
-            auto lanes = [&](index_t k) -> const f32x8_any& { return *reinterpret_cast<const f32x8_any*>(p + k * sk); };
-            f32x8 top = lanes(0), below = f32x8{} - std::numeric_limits<float>::infinity();
-            i32x8 first = i32x8{} + 0, odd = top != top;
+            V top = load_any<V>(p), below = V{} - std::numeric_limits<float>::infinity();
+            Mask first = Mask{} + 0, odd = top != top;
             for (index_t k = 1; k < classes; ++k) {
-                const f32x8 v = lanes(k);
-                const i32x8 above = v > top;
+                const V v = load_any<V>(p + k * sk);
+                const Mask above = v > top;
                 odd |= v != v;
                 below = above ? top : below;
                 top = above ? v : top;
-                first = above ? i32x8{} + static_cast<int>(k) : first;
+                first = above ? Mask{} + static_cast<int>(k) : first;
             }
             odd |= ((top - top) != 0.0f) | (below - top > -0x1p-18f);
-            for (int j = 0; j < 8; ++j)
+            for (int j = 0; j < lanes; ++j)
                 if (odd[j]) first[j] = static_cast<int>(rk::class_argmax(p + j, sk, classes));
             for (index_t c = 0; c < channels; ++c) {
-                f32x8 out;
-                for (int j = 0; j < 8; ++j) out[j] = lut[first[j] * channels + c];
-                *reinterpret_cast<f32x8_any*>(dst.at<float>(i, c, y, x)) = out;
+                V out;
+                for (int j = 0; j < lanes; ++j) out[j] = lut[first[j] * channels + c];
+                store_any(dst.at<float>(i, c, y, x), out);
             }
         }
     }
-    for (; x < w; ++x) emit(x, rk::class_argmax(preds.at<const float>(i, 0, y, x), sk, classes));
+    for (; x < w; ++x) {
+        const index_t k = rk::class_argmax(preds.at<const float>(i, 0, y, x), sk, classes);
+        for (index_t c = 0; c < channels; ++c) *dst.at<float>(i, c, y, x) = lut[k * channels + c];
+    }
+}
+
+void fold_row(const View& preds, const View& dst, const float* lut, index_t i, index_t y) {
+    by_isa([&](auto avx2) __attribute__((always_inline)) { fold_row_build<decltype(avx2)::value>(preds, dst, lut, i, y); });
 }
 
 // fold_class_masks(preds, indices, categories, dst): preds float32 (N, K, H, W) of any
