@@ -126,6 +126,8 @@ F = np.zeros((4, 5, 3), np.float32)
         lambda: _cpu.gaussian_blur(F, F.copy(), 4, 1.0),
         lambda: _cpu.gaussian_blur(F, np.zeros((4, 6, 3), np.float32), 3, 1.0),
         lambda: _cpu.gaussian_blur(F, F.copy(), 3, float("nan")),
+        lambda: _cpu.gaussian_filter(F, F.copy(), (1.0, 1.0, 0.0), (2**31, 1, -1)),  # radius: minutes of weights
+        lambda: _cpu.reflect_pad_fade(F, np.zeros((6, 7, 3), np.float32), (1, 1, 1, 1), 1.0, 2**31),
         lambda: _cpu.images_to_batch((F,), np.zeros((1, 3, 4, 5), np.float32), (0,) * 3, (1,) * 3, True),
         lambda: _cpu.images_to_batch([F], np.zeros((2, 3, 4, 5), np.float32), (0,) * 3, (1,) * 3, True),
         lambda: _cpu.images_to_batch([F], np.zeros((1, 3, 4, 5), np.float32), (0,) * 2, (1,) * 3, True),
