@@ -901,7 +901,7 @@ template <class T, int CN, bool Packed, bool Avx2>
             if constexpr (CN == 4) return load4(q + 4);
             else return __builtin_shufflevector(load4(q + 2), load4(q + 2), 1, 2, 3, 3);
         };
-        if constexpr (std::is_same_v<T, float>) {
+        if constexpr (Avx2 && std::is_same_v<T, float>) {
             // Two pixels a vector: pixel i in lanes [0, CN), pixel i + 1 from lane CN
             // on (for 3 channels lanes 6 and 7 carry its neighbour, unused). Each
             // vector is a blend of two 8-lane loads, one ending CN lanes early: no
@@ -917,7 +917,7 @@ template <class T, int CN, bool Packed, bool Avx2>
                 if constexpr (CN == 4) return __builtin_shufflevector(v, v, 0, 0, 0, 0, 1, 1, 1, 1);
                 else return __builtin_shufflevector(v, v, 0, 0, 0, 1, 1, 1, 1, 1);
             };
-            for (; Avx2 && roomy && i + 2 <= n; i += 2, o += 2 * CN) {
+            for (; roomy && i + 2 <= n; i += 2, o += 2 * CN) {
                 const T *p = tap(i), *q = base + off[i + 1];  // one prefetch a pair: its pixels lie close
                 const f32x8 v = rk::bilinear_blend(pair(p, q), pair(p + CN, q + CN), pair(p + sy, q + sy),
                                                    pair(p + sy + CN, q + sy + CN), weights(fx + i), weights(fy + i));
